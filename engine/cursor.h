@@ -1,0 +1,22 @@
+// Cursor internals shared with result lists and pointer pairs.
+#ifndef TARN_CURSOR_H
+#define TARN_CURSOR_H
+
+#include <cstdint>
+
+#include "engine/tarn20.h"
+
+namespace tarn {
+
+constexpr uint32_t kUnset = 0xFFFFFFFFu;
+
+// Puts the cursor on `field` of the record owned by `owner`, with the given
+// index and count (kUnset when unknown). Keeps the cursor's caches coherent.
+void CursorPlace(lumcursor* cur, uint32_t field, uint32_t owner, uint32_t index, uint32_t count);
+uint32_t CursorField(const lumcursor* cur);
+uint32_t CursorOwner(const lumcursor* cur);
+lumdb* CursorDatabase(const lumcursor* cur);
+
+}  // namespace tarn
+
+#endif

@@ -1,0 +1,29 @@
+// Result sets: distinct data offsets of fields or record owners, in slot order.
+#ifndef TARN_RESULTSET_H
+#define TARN_RESULTSET_H
+
+#include <cstdint>
+
+#include "engine/tarn20.h"
+
+namespace tarn {
+
+enum ResultKind : uint32_t { kResultFields = 0, kResultRecords = 1 };
+
+uint32_t ResultSetCreate(lumresset** out, lumdb* db, uint32_t capacity, uint32_t kind);
+// Adds the field's offset (kind fields) or its owner (kind records) unless
+// already live; reports the slot. 0x1001 when the slots cannot grow.
+uint32_t ResultSetAdd(lumresset* set, uint32_t field, uint32_t* slot);
+bool ResultSetHolds(const lumresset* set, uint32_t value, uint32_t* slot);
+void ResultSetRemove(lumresset* set, uint32_t slot);
+
+// Read access for result lists: live values are slots 0..live-1 after any
+// merge; before one, live slots in slot order.
+uint32_t ResultSetLiveCount(const lumresset* set);
+// Copies the live values in slot order into out (live count entries).
+void ResultSetLiveValues(const lumresset* set, uint32_t* out);
+lumdb* ResultSetDatabase(const lumresset* set);
+
+}  // namespace tarn
+
+#endif

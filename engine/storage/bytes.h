@@ -1,0 +1,35 @@
+// Little-endian, unaligned integer access. The only place that turns bytes of
+// the database file into integers and back.
+#ifndef TARN_STORAGE_BYTES_H
+#define TARN_STORAGE_BYTES_H
+
+#include <cstdint>
+#include <cstring>
+
+namespace tarn {
+
+inline uint8_t getU8(const uint8_t* p) { return p[0]; }
+inline uint16_t getU16(const uint8_t* p) { return uint16_t(p[0] | (p[1] << 8)); }
+inline uint32_t getU32(const uint8_t* p) {
+    return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
+}
+inline void putU8(uint8_t* p, uint8_t v) { p[0] = v; }
+inline void putU16(uint8_t* p, uint16_t v) {
+    p[0] = uint8_t(v);
+    p[1] = uint8_t(v >> 8);
+}
+inline void putU32(uint8_t* p, uint32_t v) {
+    p[0] = uint8_t(v);
+    p[1] = uint8_t(v >> 8);
+    p[2] = uint8_t(v >> 16);
+    p[3] = uint8_t(v >> 24);
+}
+
+// Host-order values a caller hands in (the API takes integers as they lie in
+// the caller's memory, which on our targets is little-endian).
+inline uint16_t loadU16(const void* p) { uint16_t v; std::memcpy(&v, p, 2); return v; }
+inline uint32_t loadU32(const void* p) { uint32_t v; std::memcpy(&v, p, 4); return v; }
+
+}  // namespace tarn
+
+#endif

@@ -1,0 +1,139 @@
+// The database file format. Documented here once; every reader and writer
+// uses these constants, never bare offsets.
+//
+// A database is the header area (file offsets 0..12287) followed directly by
+// the data area. A data offset d names file offset 12288 + d; 0 means "none",
+// and offsets 0..7 are never handed out. All integers are little-endian and
+// unaligned. The data area grows by growSize bytes and never shrinks; from
+// highWater on it holds no objects.
+//
+// Header area (12288 bytes)
+//   OFFSET  WIDTH        NAME            CONTENT
+//   0       3            magic           "ORL"
+//   3       1            version         4
+//   4       16 x 4       smallFree       free-list heads for block sizes 8..23:
+//                                        size s at 4 + 4 * (s - 8); 0 = empty
+//   68      4            largeFree       head of the list of blocks > 23 bytes
+//   72      4            highWater       first data offset never handed out (8 new)
+//   76      948          reserved        zero
+//   1024    11 x 256 x 4 IndexRootTable  index root per class 0..10 and bucket
+//                                        byte: 1024 + 4 * (256 * class + bucket)
+//
+// Free block (on a free list)
+//   0  4  next free block of the same list; 0 = end
+//   4  4  block size in bytes (largeFree list only)
+//
+// FieldObject: one field of a record. The first field is the record's owner.
+//   0   1  kind: 3 plain, 4 indexed
+//   1   1  base type code
+//   2   2  field id (type number)
+//   4   4  owner: data offset of the record's owner (an owner holds itself)
+//   8   4  next field of the record; 0 = last
+//   12  4  kind 4 only: index link, next field in the same IndexGroup
+//   12 (kind 3) / 16 (kind 4): the value
+//   Base type 10, whatever the kind: length word at 12, bytes from 16.
+//   Block size: plain 12 + value size; indexed or type 10: 16 + value size.
+//
+// IndexNode: one key of an AVL tree of one class and bucket.
+//   0   1  kind: 1
+//   1   4  left child; 0 = none
+//   5   4  right child; 0 = none
+//   9   4  first IndexGroup of this key
+//   13  1  direction scratch of insertion: 1 right, 255 left
+//   14  1  balance: 255 left higher, 0 even, 1 right higher
+//   15  -  key: 2 or 4 bytes (classes 3..6), NUL-terminated string (8, 9)
+// A tree's head node is a 15-byte IndexNode without key whose right child is
+// the root; the IndexRootTable entry points at the head node.
+//
+// IndexGroup: the indexed fields sharing one key and one field id (15 bytes).
+//   0   1  kind: 2
+//   1   4  next group of the same key; 0 = end
+//   5   4  first field (the chain runs through the fields' index links)
+//   9   4  number of fields entered
+//   13  2  field id
+// Classes 1 and 2 have no trees: their root entry points at the first group.
+//
+// Base type classes: codes 1..10 are their own class, 128 is class 1,
+// 129..137 class 5, 138..156 class 9, every other code class 0.
+#ifndef TARN_STORAGE_FORMAT_H
+#define TARN_STORAGE_FORMAT_H
+
+#include <cstdint>
+
+namespace tarn::fmt {
+
+constexpr uint32_t kHeaderSize = 12288;
+constexpr uint32_t kMagicOffset = 0;
+constexpr char kMagic[3] = {'O', 'R', 'L'};
+constexpr uint32_t kVersionOffset = 3;
+constexpr uint8_t kVersion = 4;
+constexpr uint32_t kSmallFreeOffset = 4;
+constexpr uint32_t kSmallMin = 8;   // smallest block size
+constexpr uint32_t kSmallMax = 23;  // largest size kept on an exact-size list
+constexpr uint32_t kLargeFreeOffset = 68;
+constexpr uint32_t kHighWaterOffset = 72;
+constexpr uint32_t kReservedOffset = 76;
+constexpr uint32_t kFormattedPrefix = 1024;  // bytes 0..1023 hold the words above
+constexpr uint32_t kIndexRootOffset = 1024;
+constexpr uint32_t kClassCount = 11;
+constexpr uint32_t kFirstObject = 8;  // first data offset ever handed out
+
+constexpr uint32_t smallFreeHead(uint32_t size) { return kSmallFreeOffset + 4 * (size - kSmallMin); }
+constexpr uint32_t indexRoot(uint32_t cls, uint32_t bucket) {
+    return kIndexRootOffset + 4 * (256 * cls + bucket);
+}
+
+// Free block
+constexpr uint32_t kFreeNext = 0;
+constexpr uint32_t kFreeSize = 4;
+
+// FieldObject
+constexpr uint8_t kKindPlain = 3;
+constexpr uint8_t kKindIndexed = 4;
+constexpr uint32_t kFieldKind = 0;
+constexpr uint32_t kFieldBase = 1;
+constexpr uint32_t kFieldId = 2;
+constexpr uint32_t kFieldOwner = 4;
+constexpr uint32_t kFieldNext = 8;
+constexpr uint32_t kFieldIndexLink = 12;
+constexpr uint32_t kFieldBlockLength = 12;  // base type 10
+constexpr uint32_t kPlainValue = 12;
+constexpr uint32_t kIndexedValue = 16;
+constexpr uint32_t kPlainOverhead = 12;
+constexpr uint32_t kIndexedOverhead = 16;
+constexpr uint8_t kBaseBlock = 10;  // byte block with explicit length
+
+// IndexNode
+constexpr uint8_t kKindNode = 1;
+constexpr uint32_t kNodeKind = 0;
+constexpr uint32_t kNodeLeft = 1;
+constexpr uint32_t kNodeRight = 5;
+constexpr uint32_t kNodeGroups = 9;
+constexpr uint32_t kNodeDirection = 13;
+constexpr uint32_t kNodeBalance = 14;
+constexpr uint32_t kNodeKey = 15;
+constexpr uint32_t kHeadNodeSize = 15;
+constexpr uint8_t kRight = 1;
+constexpr uint8_t kLeft = 255;
+
+// IndexGroup
+constexpr uint8_t kKindGroup = 2;
+constexpr uint32_t kGroupKind = 0;
+constexpr uint32_t kGroupNext = 1;
+constexpr uint32_t kGroupFirst = 5;
+constexpr uint32_t kGroupCount = 9;
+constexpr uint32_t kGroupFieldId = 13;
+constexpr uint32_t kGroupSize = 15;
+
+// Storage class of a base type code (0 = none).
+constexpr int baseTypeClass(uint32_t code) {
+    if (code >= 1 && code <= 10) return int(code);
+    if (code == 128) return 1;
+    if (code >= 129 && code <= 137) return 5;
+    if (code >= 138 && code <= 156) return 9;
+    return 0;
+}
+
+}  // namespace tarn::fmt
+
+#endif

@@ -1,0 +1,186 @@
+// The Store: one per open database, the only way to reach its bytes.
+//
+// Every driver keeps the two areas in memory (a mapped view or heap buffers)
+// and publishes them through an AreaView at the start of its context, so the
+// accessors below are a bounds check and a copy: no call per access.
+//
+// Sound handling of untrusted files: every access is checked against the area
+// it addresses. An out-of-range read returns zeros, an out-of-range write does
+// nothing, and both mark the Store damaged; API calls that find it damaged
+// return 29 "Illegal database file". Writes on a read-only Store are refused
+// the same way (writeRefused), and API calls check readOnly before writing.
+//
+// Lifecycle: StoreOpen (driver open, header formatted or verified) ->
+// accessors / StoreGrow / commit any number of times -> StoreClose.
+#ifndef TARN_STORAGE_STORE_H
+#define TARN_STORAGE_STORE_H
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "engine/storage/bytes.h"
+#include "engine/storage/format.h"
+#include "engine/tarn20.h"
+
+namespace tarn {
+
+// Where the areas lie right now; first member of every driver context.
+struct AreaView {
+    uint8_t* header = nullptr;  // kHeaderSize bytes
+    uint8_t* data = nullptr;    // dataSize bytes (may be null when 0)
+    uint32_t dataSize = 0;
+};
+
+// Operation table, in slot order. Each takes the driver context first.
+struct StoreOps {
+    uint32_t (*commit)(void* ctx);
+    uint32_t (*close)(void* ctx);
+    uint32_t (*grow)(void* ctx, uint32_t n);
+    uint32_t (*readHeader)(void* ctx, uint32_t off, uint32_t len, void* dst);
+    uint32_t (*writeHeader)(void* ctx, uint32_t off, uint32_t len, const void* src);
+    uint32_t (*fillHeader)(void* ctx, uint32_t off, uint32_t len, uint8_t value);
+    uint32_t (*readData)(void* ctx, uint32_t off, uint32_t len, void* dst);
+    uint32_t (*writeData)(void* ctx, uint32_t off, uint32_t len, const void* src);
+    uint32_t (*strLen)(void* ctx, uint32_t off, uint32_t* out);
+    uint32_t (*strCmp)(void* ctx, uint32_t off, const char* s, int* out);
+    uint32_t (*strCmpData)(void* ctx, uint32_t off1, uint32_t off2, int* out);
+    uint32_t (*strFind)(void* ctx, uint32_t off, const char* s, int* out);
+    uint32_t (*dataSize)(void* ctx);
+};
+
+struct Store {
+    void* ctx = nullptr;  // driver context; begins with an AreaView
+    LumDbParams params{};
+    StoreOps ops{};
+    AreaView* view = nullptr;  // == (AreaView*)ctx
+    bool readOnly = false;
+    bool damaged = false;       // an access fell outside its area
+    bool writeRefused = false;  // a write reached a read-only store
+};
+
+// Generic slots 3..12 over an AreaView context; drivers fill them with these.
+void FillAreaSlots(StoreOps& ops);
+
+// Driver entries: fill s->ctx, s->view, s->ops and report a new database.
+uint32_t MappedDriverOpen(Store* s, uint32_t headerSize, const char* name,
+                          const LumDbParams* p, bool* isNew);
+uint32_t FileDriverOpen(Store* s, uint32_t headerSize, const char* name,
+                        const LumDbParams* p, bool* isNew);
+uint32_t MemoryDriverOpen(Store* s, uint32_t headerSize, const char* name,
+                          const LumDbParams* p, bool* isNew);
+
+// Applies defaults to *params (written back), opens the driver, formats a new
+// header or verifies an existing one. On failure nothing stays open.
+uint32_t StoreOpen(Store** out, LumDbParams* params, const char* name);
+// Closes the driver and frees the Store; returns the driver's close code.
+uint32_t StoreClose(Store* s);
+// Grows the data area by params.growSize. Refused (3) on a read-only store.
+uint32_t StoreGrow(Store* s);
+uint32_t StoreCommit(Store* s);
+
+inline uint32_t StoreDataSize(const Store* s) { return s->view->dataSize; }
+
+// Upper bound on objects in the data area: bounds every walk over a chain,
+// free list or tree so that a corrupt file cannot make one endless.
+inline uint64_t StoreMaxSteps(const Store* s) { return uint64_t(s->view->dataSize) / 8 + 2; }
+
+// 29 when the store was found damaged, else 0.
+inline uint32_t StoreStatus(const Store* s) { return s->damaged ? 29u : 0u; }
+
+// ---- checked accessors -------------------------------------------------------
+
+inline bool dataInRange(Store* s, uint32_t off, uint32_t len) {
+    if (uint64_t(off) + len <= s->view->dataSize) return true;
+    s->damaged = true;
+    return false;
+}
+inline bool headerInRange(Store* s, uint32_t off, uint32_t len) {
+    if (uint64_t(off) + len <= fmt::kHeaderSize) return true;
+    s->damaged = true;
+    return false;
+}
+inline bool writable(Store* s) {
+    if (!s->readOnly) return true;
+    s->writeRefused = true;
+    return false;
+}
+
+inline uint8_t HeaderGetU8(Store* s, uint32_t off) {
+    return headerInRange(s, off, 1) ? getU8(s->view->header + off) : 0;
+}
+inline uint16_t HeaderGetU16(Store* s, uint32_t off) {
+    return headerInRange(s, off, 2) ? getU16(s->view->header + off) : 0;
+}
+inline uint32_t HeaderGetU32(Store* s, uint32_t off) {
+    return headerInRange(s, off, 4) ? getU32(s->view->header + off) : 0;
+}
+inline void HeaderPutU8(Store* s, uint32_t off, uint8_t v) {
+    if (writable(s) && headerInRange(s, off, 1)) putU8(s->view->header + off, v);
+}
+inline void HeaderPutU16(Store* s, uint32_t off, uint16_t v) {
+    if (writable(s) && headerInRange(s, off, 2)) putU16(s->view->header + off, v);
+}
+inline void HeaderPutU32(Store* s, uint32_t off, uint32_t v) {
+    if (writable(s) && headerInRange(s, off, 4)) putU32(s->view->header + off, v);
+}
+inline void HeaderFill(Store* s, uint32_t off, uint32_t len, uint8_t v) {
+    if (writable(s) && headerInRange(s, off, len)) std::memset(s->view->header + off, v, len);
+}
+
+inline uint8_t DataGetU8(Store* s, uint32_t off) {
+    return dataInRange(s, off, 1) ? getU8(s->view->data + off) : 0;
+}
+inline uint16_t DataGetU16(Store* s, uint32_t off) {
+    return dataInRange(s, off, 2) ? getU16(s->view->data + off) : 0;
+}
+inline uint32_t DataGetU32(Store* s, uint32_t off) {
+    return dataInRange(s, off, 4) ? getU32(s->view->data + off) : 0;
+}
+inline void DataPutU8(Store* s, uint32_t off, uint8_t v) {
+    if (writable(s) && dataInRange(s, off, 1)) putU8(s->view->data + off, v);
+}
+inline void DataPutU16(Store* s, uint32_t off, uint16_t v) {
+    if (writable(s) && dataInRange(s, off, 2)) putU16(s->view->data + off, v);
+}
+inline void DataPutU32(Store* s, uint32_t off, uint32_t v) {
+    if (writable(s) && dataInRange(s, off, 4)) putU32(s->view->data + off, v);
+}
+// Out of range: the destination is zero-filled.
+inline void DataGetBytes(Store* s, uint32_t off, uint32_t len, void* dst) {
+    if (len == 0) return;
+    if (dataInRange(s, off, len))
+        std::memcpy(dst, s->view->data + off, len);
+    else
+        std::memset(dst, 0, len);
+}
+inline void DataPutBytes(Store* s, uint32_t off, uint32_t len, const void* src) {
+    if (len == 0) return;
+    if (writable(s) && dataInRange(s, off, len)) std::memcpy(s->view->data + off, src, len);
+}
+// Direct pointer to [off, off+len) for reading, or null (and damaged).
+// Valid until the next StoreGrow.
+inline const uint8_t* DataPtr(Store* s, uint32_t off, uint32_t len) {
+    return dataInRange(s, off, len) ? s->view->data + off : nullptr;
+}
+
+// Length of the NUL-terminated string at off. A string that runs off the
+// end of the area marks the store damaged and is cut at the end.
+uint32_t DataStrLen(Store* s, uint32_t off);
+// Sign of (stored string at off) - (s), bytes unsigned.
+int DataStrCmp(Store* s, uint32_t off, const char* str);
+int DataStrCmpData(Store* s, uint32_t off1, uint32_t off2);
+// Nonzero when the stored string at off contains str.
+int DataStrFind(Store* s, uint32_t off, const char* str);
+
+// IndexRootTable entry of the class of base type `code` and a bucket byte.
+inline uint32_t IndexRootGet(Store* s, uint32_t code, uint32_t bucket) {
+    return HeaderGetU32(s, fmt::indexRoot(uint32_t(fmt::baseTypeClass(code)), bucket & 0xFF));
+}
+inline void IndexRootSet(Store* s, uint32_t code, uint32_t bucket, uint32_t off) {
+    HeaderPutU32(s, fmt::indexRoot(uint32_t(fmt::baseTypeClass(code)), bucket & 0xFF), off);
+}
+
+}  // namespace tarn
+
+#endif

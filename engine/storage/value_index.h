@@ -1,0 +1,31 @@
+// Value index: per class and bucket byte, an AVL tree of keys (or, for
+// one-byte classes, the groups directly), each key with one IndexGroup per
+// field id. Layouts are in format.h.
+#ifndef TARN_STORAGE_VALUE_INDEX_H
+#define TARN_STORAGE_VALUE_INDEX_H
+
+#include <cstdint>
+
+#include "engine/storage/store.h"
+
+struct lumresset;
+
+namespace tarn {
+
+enum IndexOp : uint32_t { kIndexRange = 0, kIndexEqual = 1, kIndexAll = 2, kIndexContains = 3 };
+
+// Enters `field` under its class, value and field id. Returns 0, or the
+// allocation failure when a node or group could not be created (the index is
+// then unchanged). Classes 0, 7 and 10 are not indexed (returns 0).
+uint32_t IndexInsert(Store* s, uint8_t base, uint16_t fieldId, const void* value, uint32_t field);
+// Takes `field` out again; a field not found in its group is ignored.
+uint32_t IndexRemove(Store* s, uint8_t base, uint16_t fieldId, const void* value, uint32_t field);
+// Hands every field found to ResultSetAdd, in the specified order: buckets
+// ascending, keys ascending, the group of fieldId only, newest first.
+// Returns 0, the first ResultSetAdd failure, or 29 for a damaged index.
+uint32_t IndexSearch(Store* s, lumresset* set, uint8_t base, uint16_t fieldId, const void* low,
+                     const void* high, uint32_t op);
+
+}  // namespace tarn
+
+#endif

@@ -1,0 +1,262 @@
+/*
+ * tarn20 -- embedded database engine for stored XML documents.
+ *
+ * A database is one file: a 12288-byte header area followed by a growing data
+ * area. Records are chains of typed fields; indexed fields are entered into a
+ * value index that queries search. Every function returns a 32-bit result code
+ * (0 = success; LumErrorMessage renders any code) and hands results back
+ * through pointer arguments.
+ *
+ * Conventions kept by every function:
+ *  - A null handle is answered with the code of its kind before anything else:
+ *    2 database, 6 cursor, 12 dictionary, 18 result set, 20 result list,
+ *    21 query, 26 environment.
+ *  - Checks run in the order documented; the first failing one decides.
+ *  - Outputs are written on success only, unless a function says otherwise.
+ *    Optional outputs may be null and are then skipped.
+ *  - The caller owns every buffer it passes; handles belong to the caller until
+ *    given to their destroy function. Nothing here throws.
+ *  - 0x1000 "malloc() failed" / 0x1001 "realloc() failed" report exhausted
+ *    memory; 0x2000-range codes report a failed system call.
+ *  - A database file is untrusted input: a damaged file makes operations return
+ *    29 "Illegal database file" instead of reading or writing out of bounds.
+ *  - No locks: a database and everything opened on it serve one thread at a time.
+ */
+#ifndef TARN20_H
+#define TARN20_H
+
+#include <stdint.h>
+
+#if defined(TARN20_BUILDING)
+#define TARN20_API __attribute__((visibility("default")))
+#else
+#define TARN20_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef struct lumenv     lumenv;      /* environment        */
+typedef struct lumdb      lumdb;       /* database           */
+typedef struct lumcursor  lumcursor;   /* cursor             */
+typedef struct lumdct     lumdct;      /* dictionary         */
+typedef struct lumquery   lumquery;    /* query              */
+typedef struct lumresset  lumresset;   /* result set         */
+typedef struct lumreslist lumreslist;  /* result list        */
+typedef struct lumxmldct  lumxmldct;   /* XML dictionary     */
+
+/* Field type word: base type code in bits 0-7, index flag in bits 8-15
+ * (0 indexed, 1 plain), type number in bits 16-31 (the stored field id). */
+typedef uint32_t LumTypeId;
+
+/* Parameters of LumDbCreate. Zero words take defaults: growSize 65536,
+ * driver 1. flags (bits 0 and 4 only): 0 create (truncate), 1 open or create,
+ * 16 open, 17 open read-only. driver: 1 mapped file, 3 file read whole and
+ * written back on commit, 4 memory only. spare1/spare2 are kept, not read. */
+typedef struct LumDbParams {
+    uint32_t flags, initialSize, growSize, driver, spare1, spare2;
+} LumDbParams;
+
+typedef struct LumSysInfo {
+    const char *versionMajor, *versionMinor, *versionRelease;
+    uint32_t flag;
+} LumSysInfo;
+
+/* Query parameter block, written in place through LumQueryGetParams.
+ * Search (kind 2): op = mode (0 range, 1 equal, 2 all, 3 contains), left =
+ * result kind (0 fields, 1 records), right = 0, value1/value2 = operands,
+ * encoding1/encoding2 = encodings of text operands, typeId = fields sought.
+ * Combine (kind 1): op = set operator of LumResMerge, left/right = queries. */
+typedef struct LumQueryParams {
+    uint32_t    kind;       /* 1 combine, 2 search                      */
+    uint32_t    op;
+    uintptr_t   left;       /* result kind (search) or lumquery* (combine) */
+    uintptr_t   right;      /* 0 (search) or lumquery* (combine)          */
+    const void *value1;
+    const void *value2;
+    uint32_t    encoding1;
+    uint32_t    encoding2;
+    LumTypeId   typeId;
+} LumQueryParams;
+
+typedef int32_t (*LumCompareFn)(uint32_t baseA, const void *a,
+                                uint32_t baseB, const void *b);
+/* One sort key of LumResListCreate: the value at field `position` of each
+ * record is compared; order 0 ascending, 1 descending, 2 by `compare`. */
+typedef struct LumSortKey {
+    uint32_t     order;     /* 0 ascending, 1 descending, 2 compare     */
+    uint32_t     position;
+    LumCompareFn compare;
+} LumSortKey;
+
+/* ---- Errors, environment, system information ---------------------------- */
+
+/* Text of a result code. Never fails: codes outside 0..13573 give
+ * "Invalid errorcode", codes without a message "Unknown error". Codes with bit
+ * 0x1000 or 0x2000 set are composed as "message: system text:" into one
+ * process-wide 512-byte area, overwritten by the next such call (any thread);
+ * other texts are constants. */
+TARN20_API const char *LumErrorMessage(int32_t code);
+
+/* Creates an environment. 1 when params[0] is 0 (nothing created),
+ * 0x1000; on success *out receives the handle. params must not be null. */
+TARN20_API uint32_t LumEnvCreate(lumenv **out, const uint32_t *params);
+
+/* Frees an environment: 26 for null, else 0. */
+TARN20_API uint32_t LumEnvDestroy(lumenv *env);
+
+/* Fills version "2" "0" "1" and flag 1 (constant texts, not to be freed).
+ * Always 0. */
+TARN20_API uint32_t LumSysGetInfo(LumSysInfo *info);
+
+/* ---- Databases ------------------------------------------------------------ */
+
+/* Creates or opens the database `name` as params->flags says; `reserved` is
+ * not read. Defaults are written back into *params.
+ * Codes, in order: 2 null out; 4 null params; 5 unknown driver; driver open
+ * failures (0x2000 range: 0x2000 when the file cannot be opened or is open
+ * elsewhere); 29 not a database file (wrong magic, shorter than the header,
+ * impossible header words); 30 other version; 0x1000.
+ * The memory driver (4) ignores `name`, which may then be null. */
+TARN20_API uint32_t LumDbCreate(lumdb **out, uint32_t reserved, const char *name, LumDbParams *params);
+
+/* Makes the database durable: 2; 0 without effect when flags is exactly 17;
+ * else the driver's commit code. */
+TARN20_API uint32_t LumDbCommit(lumdb *db);
+
+/* Commits (unless flags is exactly 17) and closes. 2; 31 while cursors,
+ * queries, result sets or a dictionary are open (nothing closed). Commit and
+ * close failures are not reported; the handle is freed. */
+TARN20_API uint32_t LumDbClose(lumdb *db);
+
+/* Copies the parameter block (defaults applied): 2; 4 null out. */
+TARN20_API uint32_t LumDbGetParams(lumdb *db, LumDbParams *out);
+
+/* Copies min(size, strlen(name)) bytes of the file name, without a
+ * terminator: 2; 4 null buffer with a nonzero size. */
+TARN20_API uint32_t LumDbGetName(lumdb *db, char *buffer, uint32_t size);
+
+/* ---- Dictionary of record types ------------------------------------------ */
+
+/* Opens the dictionary of db (one per database): 2; 12 when one is open. */
+TARN20_API uint32_t LumDctCreate(lumdct **out, lumdb *db);
+/* Closes it: 12 for null. */
+TARN20_API uint32_t LumDctDestroy(lumdct *dct);
+/* Defines a type with the next free number (from 64): 12; 17 full; 16 name
+ * already defined; append failures. name may be null (unnamed type). */
+TARN20_API uint32_t LumDctNewType(lumdct *dct, uint8_t base, uint8_t indexFlag, LumTypeId *out,
+                       const void *name, uint32_t encoding);
+/* Describes type `id`: 12; 14 unknown; 15 inconsistent; with a buffer, the
+ * name converted to `encoding`: 9 unnamed type, 10 buffer too small. */
+TARN20_API uint32_t LumDctGetTypeAttributes(lumdct *dct, LumTypeId id, uint32_t *base,
+                                 uint32_t *indexFlag, uint32_t *number,
+                                 void *buffer, uint32_t size, uint32_t encoding);
+/* Erases the type record of `id` (fields of the type stay): 12; 14; 15. */
+TARN20_API uint32_t LumDctDeleteType(lumdct *dct, LumTypeId id);
+/* Lists type ids in ascending order into array[0..capacity) and the total
+ * number into *count; either may be null. */
+TARN20_API uint32_t LumDctListTypes(lumdct *dct, LumTypeId *array, uint32_t capacity, uint32_t *count);
+/* Finds a type by name (byte-exact in UTF-8): 12; 13 not found; 15. */
+TARN20_API uint32_t LumDctLookupName(lumdct *dct, const void *name, LumTypeId *out, uint32_t encoding);
+
+/* ---- Cursors ------------------------------------------------------------- */
+
+/* A cursor stands on one record (its owner) and one field of it. A cursor
+ * must be destroyed before its database is closed. */
+TARN20_API uint32_t LumCursorCreate(lumcursor **out, lumdb *db);
+TARN20_API uint32_t LumCursorDestroy(lumcursor *cur);
+/* Forgets the current record; the next append starts a new one. */
+TARN20_API uint32_t LumCursorNewRecord(lumcursor *cur);
+/* Appends a field after the current field (or as the owner of a new record).
+ * `length` is read for base type 10 only; options[0] is the encoding of a
+ * text value (null options: encoding 0). Codes: 6; 8 record without current
+ * field; 27 base type without storage class or index flag above 1; 3 database
+ * opened read-only; conversion failures; allocation/growth failures (nothing
+ * is stored then). On success the new field is current. */
+TARN20_API uint32_t LumCursorAppendField(lumcursor *cur, LumTypeId id, const void *value,
+                              uint32_t length, const uint32_t *options);
+/* Moves to field `position` of the current record: 6; 9 beyond the end
+ * (cursor unchanged). */
+TARN20_API uint32_t LumCursorGotoField(lumcursor *cur, uint32_t position);
+/* Position of the current field: 6; 7 no record; 8 no current field. */
+TARN20_API uint32_t LumCursorGetFieldIndex(lumcursor *cur, uint32_t *out);
+/* Number of fields of the current record: 6; 7. */
+TARN20_API uint32_t LumCursorGetNumFields(lumcursor *cur, uint32_t *out);
+/* Jumps to the field at data offset `address` and its record: 6; 29 when the
+ * address does not lie inside the data area. */
+TARN20_API uint32_t LumCursorGotoMemberAddress(lumcursor *cur, uint32_t address);
+/* Reads the current field: 6; 8. outId, outField and outOwner are written as
+ * soon as known; outSize is the value size (text: converted to *encoding, 0
+ * when null, terminator included) and is written even when the fetch then
+ * fails with 10 (buffer too small, nothing copied). */
+TARN20_API uint32_t LumCursorFetchField(lumcursor *cur, LumTypeId *outId, void *buffer, uint32_t size,
+                             const uint32_t *encoding, uint32_t *outSize,
+                             uint32_t *outField, uint32_t *outOwner);
+/* Replaces type and/or value of the current field (null id: type stays; null
+ * value: value stays). A larger value moves the field to a new block. */
+TARN20_API uint32_t LumCursorModifyField(lumcursor *cur, const LumTypeId *id, const void *value,
+                              uint32_t length, const uint32_t *encoding);
+/* Erases the current field: 6; 8; 11 an owner that still has members. */
+TARN20_API uint32_t LumCursorEraseField(lumcursor *cur);
+/* Erases every field of the current record: 6; 7. */
+TARN20_API uint32_t LumCursorEraseRecord(lumcursor *cur);
+
+/* ---- Queries --------------------------------------------------------------- */
+
+TARN20_API uint32_t LumQueryCreate(lumquery **out, lumdb *db);
+/* Hands out the address of the query's parameter block (valid until the
+ * query is destroyed): 21. */
+TARN20_API uint32_t LumQueryGetParams(lumquery *q, LumQueryParams **out);
+/* Runs the query into a new result set: 21 null or unset kind; 23 a
+ * combination that reaches itself; 24 bad parameters; 1 search word 3 not 0;
+ * 25 bad operator; conversion and allocation failures. */
+TARN20_API uint32_t LumQueryExecute(lumquery *q, lumresset **out);
+/* Destroys the query, with recursive 1 also the operands of a combination:
+ * 21; 24 recursive neither 0 nor 1. */
+TARN20_API uint32_t LumQueryDestroy(lumquery *q, uint32_t recursive);
+
+/* ---- Result sets ---------------------------------------------------------- */
+
+/* Copies a set: 18; 1 for kind 1 (nothing created). */
+TARN20_API uint32_t LumResClone(lumresset **out, lumresset *source, uint32_t kind);
+/* target = target op other (0 union, 1 intersection, 2 difference,
+ * 3 symmetric difference); other is unchanged: 18; 25. */
+TARN20_API uint32_t LumResMerge(lumresset *target, lumresset *other, uint32_t op);
+TARN20_API uint32_t LumResDestroy(lumresset *set);
+
+/* ---- Result lists ------------------------------------------------------------ */
+
+/* Array form of a set, sorted by `keys` when keyCount > 0 and keys != null:
+ * 18; cursor creation failures; 0x1000. The list does not refer to the set. */
+TARN20_API uint32_t LumResListCreate(lumreslist **out, lumresset *set, uint32_t keyCount,
+                          const LumSortKey *keys);
+TARN20_API uint32_t LumResListGetSize(lumreslist *list, uint32_t *out);
+/* Places `cur` on item `item`: 20; 19 beyond the list; 6 null cursor. */
+TARN20_API uint32_t LumResListGetItem(lumreslist *list, lumcursor *cur, uint32_t item);
+TARN20_API uint32_t LumResListDestroy(lumreslist *list);
+
+/* ---- XML dictionary and pointer pairs ---------------------------------------- */
+
+/* Tag-name cache over a dictionary; destroy it before the dictionary. */
+TARN20_API uint32_t LumXMLDctCreate(lumxmldct **out, lumdct *dct);
+TARN20_API uint32_t LumXMLDctDestroy(lumxmldct *xd);
+/* Type number of tag `name` (UTF-8), created when `create` is nonzero:
+ * 12 null handle; 13 unknown without create; dictionary failures. Numbers from
+ * 32768 come out negative (16-bit value sign-extended). */
+TARN20_API uint32_t LumXMLDctLookupTag(lumxmldct *xd, const char *name, int32_t create, int32_t *out);
+/* Writes the tag name of type `number` into buffer: 12; 14 unknown type;
+ * other failures report 0 and leave an empty string when size >= 1. */
+TARN20_API uint32_t LumXMLLookupUserType(lumxmldct *xd, int32_t number, void *buffer, uint32_t size);
+/* Links a child record to the cursor's record: a pointer field of base type
+ * `code` and field id parentNumber after the current field, and the start
+ * field (129) of a new record; each holds the other's offset. The cursor moves
+ * to the new record. Neither field is indexed. */
+TARN20_API uint32_t LumXMLAppendPointerPair(lumcursor *cur, int32_t parentNumber, int32_t childNumber,
+                                 uint8_t code, uint32_t *pointerOut, uint32_t *startOut);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* TARN20_H */
