@@ -1,0 +1,26 @@
+# Fails when a shared library exports a dynamic symbol that does not match
+# the allow-list: cmake -DLIB=path -DALLOW=regex -P check_exports.cmake
+execute_process(COMMAND nm -D --defined-only -C ${LIB}
+                OUTPUT_VARIABLE out RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "nm failed on ${LIB}")
+endif()
+string(REPLACE "\n" ";" lines "${out}")
+set(bad "")
+set(count 0)
+foreach(line IN LISTS lines)
+  if(line STREQUAL "")
+    continue()
+  endif()
+  # "<address> <type> <name>"
+  string(REGEX REPLACE "^[0-9a-fA-F]+ [A-Za-z] " "" name "${line}")
+  math(EXPR count "${count} + 1")
+  if(NOT name MATCHES "${ALLOW}")
+    list(APPEND bad "${name}")
+  endif()
+endforeach()
+if(bad)
+  list(JOIN bad "\n  " text)
+  message(FATAL_ERROR "unexpected exports from ${LIB}:\n  ${text}")
+endif()
+message(STATUS "${count} exported symbols, all expected")
