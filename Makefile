@@ -8,7 +8,7 @@ PREFIX   ?= /usr/local
 JOBS     ?= $(shell nproc 2>/dev/null || echo 2)
 DEMO_DIR ?= $(BUILD)/demo
 
-.PHONY: all deps build test demo install clean
+.PHONY: all deps build test demo install fuzz clean
 
 all: build
 
@@ -37,6 +37,11 @@ test: build
 
 demo: build
 	@sh examples/demo.sh $(BUILD) $(DEMO_DIR)
+
+# Runs each fuzz target for FUZZ_SECONDS (needs clang and libclang-rt-14-dev).
+FUZZ_SECONDS ?= 60
+fuzz:
+	sh fuzz/run.sh $(FUZZ_SECONDS)
 
 install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)
