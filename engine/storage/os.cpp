@@ -1,0 +1,194 @@
+#include "engine/storage/os.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "engine/result_codes.h"
+
+namespace tarn::os {
+namespace {
+
+// Wrappers for the calls whose libc declarations are variadic or overloaded.
+int sysOpen(const char* path, int flags, mode_t mode) { return ::open(path, flags, mode); }
+int sysStat(const char* path, struct stat* st) { return ::stat(path, st); }
+int sysFstat(int fd, struct stat* st) { return ::fstat(fd, st); }
+void* sysMremap(void* old, size_t oldLen, size_t newLen, int flags) {
+    return ::mremap(old, oldLen, newLen, flags);
+}
+
+constexpr SysTable kDefaultSys = {
+    sysOpen,  ::close,  ::flock,  sysStat,   sysFstat,   ::ftruncate, ::posix_fallocate,
+    ::mmap,   sysMremap, ::munmap, ::msync,  ::fsync,    ::pread,     ::pwrite,
+    ::futimens, std::calloc, std::realloc, std::malloc,
+};
+
+SysTable gSys = kDefaultSys;
+
+constexpr mode_t kCreateMode = 0666;  // narrowed by the umask
+
+int openFlags(const OpenMode& m) {
+    // O_NONBLOCK keeps a FIFO from stalling the open; it is refused below.
+    int f = O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+    f |= m.readOnly ? O_RDONLY : O_RDWR;
+    // No O_TRUNC: a new file is emptied only once the lock is held.
+    if (m.isNew) f |= O_CREAT;
+    return f;
+}
+
+uint32_t failClosing(int fd, uint32_t code) {
+    ErrnoGuard keep;
+    CloseFile(fd);
+    return code;
+}
+
+// Size checks of an existing file, after the lock is held.
+uint32_t existingDataSize(const struct stat& st, uint32_t headerSize, uint32_t* out) {
+    if (uint64_t(st.st_size) > 0xFFFFFFFFu) {
+        errno = EFBIG;
+        return rc::kFileTooLarge;
+    }
+    if (uint64_t(st.st_size) < headerSize) return rc::kIllegalFile;
+    *out = uint32_t(st.st_size) - headerSize;
+    return rc::kOk;
+}
+
+}  // namespace
+
+SysTable& Sys() { return gSys; }
+const SysTable& DefaultSys() { return kDefaultSys; }
+
+uint32_t ChooseOpenMode(uint32_t flags, const char* name, OpenMode* out) {
+    const bool keep = (flags & 1) != 0;
+    const bool existing = (flags & 16) != 0;
+    if (existing) {
+        *out = OpenMode{false, keep};
+        return rc::kOk;
+    }
+    if (!keep) {
+        *out = OpenMode{true, false};
+        return rc::kOk;
+    }
+    struct stat st;
+    if (Sys().stat(name, &st) == 0) {
+        *out = OpenMode{false, false};
+        return rc::kOk;
+    }
+    if (errno != ENOENT) return rc::kGetFileAttributes;
+    *out = OpenMode{true, false};
+    return rc::kOk;
+}
+
+uint32_t OpenDatabaseFile(const char* name, uint32_t flags, uint32_t initialSize,
+                          uint32_t headerSize, DbFile* out) {
+    OpenMode mode;
+    if (uint32_t r = ChooseOpenMode(flags, name, &mode)) return r;
+    const int fd = Sys().open(name, openFlags(mode), kCreateMode);
+    if (fd < 0) return rc::kCreateFile;
+    if (Sys().flock(fd, LOCK_EX | LOCK_NB) != 0) return failClosing(fd, rc::kCreateFile);
+    struct stat st;
+    if (Sys().fstat(fd, &st) != 0) return failClosing(fd, rc::kGetFileSize);
+    if (!S_ISREG(st.st_mode)) {
+        errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        return failClosing(fd, rc::kCreateFile);
+    }
+    uint32_t dataSize = initialSize;
+    if (mode.isNew) {
+        if (Sys().ftruncate(fd, 0) != 0) return failClosing(fd, rc::kCreateFile);
+    } else if (uint32_t r = existingDataSize(st, headerSize, &dataSize)) {
+        return failClosing(fd, r);
+    }
+    out->fd = fd;
+    out->mode = mode;
+    out->dataSize = dataSize;
+    return rc::kOk;
+}
+
+void CloseFile(int fd) {
+    if (fd >= 0) Sys().close(fd);
+}
+
+uint32_t MapFile(int fd, size_t size, bool readOnly, uint8_t** base) {
+    if (!readOnly) {
+        if (int e = Sys().fallocate(fd, 0, off_t(size))) {
+            errno = e;
+            return rc::kCreateMapping;
+        }
+    }
+    const int prot = readOnly ? PROT_READ : PROT_READ | PROT_WRITE;
+    void* p = Sys().mmap(nullptr, size, prot, MAP_SHARED, fd, 0);
+    if (p == MAP_FAILED) return rc::kMapView;
+    *base = static_cast<uint8_t*>(p);
+    return rc::kOk;
+}
+
+uint32_t RemapFile(int fd, uint8_t* base, size_t oldSize, size_t newSize, uint8_t** out) {
+    if (int e = Sys().fallocate(fd, 0, off_t(newSize))) {
+        errno = e;
+        ErrnoGuard keep;
+        Sys().ftruncate(fd, off_t(oldSize));  // a partial reservation may have extended it
+        return rc::kCreateMapping;
+    }
+    void* p = Sys().mremap(base, oldSize, newSize, MREMAP_MAYMOVE);
+    if (p == MAP_FAILED) {
+        ErrnoGuard keep;
+        Sys().ftruncate(fd, off_t(oldSize));
+        return rc::kMapView;
+    }
+    *out = static_cast<uint8_t*>(p);
+    return rc::kOk;
+}
+
+uint32_t UnmapFile(uint8_t* base, size_t size) {
+    return Sys().munmap(base, size) == 0 ? rc::kOk : rc::kUnmapView;
+}
+
+uint32_t FlushView(uint8_t* base, size_t size) {
+    return Sys().msync(base, size, MS_SYNC) == 0 ? rc::kOk : rc::kFlushView;
+}
+
+uint32_t FlushFile(int fd) { return Sys().fsync(fd) == 0 ? rc::kOk : rc::kFlushFileBuffers; }
+
+void TouchWriteTime(int fd) {
+    const struct timespec times[2] = {{0, UTIME_OMIT}, {0, UTIME_NOW}};
+    Sys().futimens(fd, times);
+}
+
+uint32_t ReadAll(int fd, uint64_t off, void* dst, size_t len) {
+    auto* p = static_cast<uint8_t*>(dst);
+    while (len > 0) {
+        const ssize_t n = Sys().pread(fd, p, len, off_t(off));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return rc::kReadFile;
+        if (n == 0) {  // the file ended early
+            errno = EIO;
+            return rc::kReadFile;
+        }
+        p += n;
+        off += uint64_t(n);
+        len -= size_t(n);
+    }
+    return rc::kOk;
+}
+
+uint32_t WriteAll(int fd, uint64_t off, const void* src, size_t len) {
+    auto* p = static_cast<const uint8_t*>(src);
+    while (len > 0) {
+        const ssize_t n = Sys().pwrite(fd, p, len, off_t(off));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return rc::kWriteFile;
+        if (n == 0) {  // no progress: give up rather than spin
+            errno = EIO;
+            return rc::kWriteFile;
+        }
+        p += n;
+        off += uint64_t(n);
+        len -= size_t(n);
+    }
+    return rc::kOk;
+}
+
+}  // namespace tarn::os

@@ -1,0 +1,122 @@
+// The operating-system layer of the file-backed drivers: exclusive opening,
+// size query, mapping, remapping, flushing and whole-file transfers.
+//
+// Every function returns a result code naming the step that failed and leaves
+// errno holding the failing call's error (cleanup on the way out saves and
+// restores it), so that LumErrorMessage can describe the failure.
+//
+// System and allocator calls go through one replaceable table, Sys(), the
+// seam tests use to fail a chosen call.
+#ifndef TARN_STORAGE_OS_H
+#define TARN_STORAGE_OS_H
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+
+#include "engine/storage/format.h"
+
+namespace tarn::os {
+
+struct SysTable {
+    int (*open)(const char* path, int flags, mode_t mode);
+    int (*close)(int fd);
+    int (*flock)(int fd, int op);
+    int (*stat)(const char* path, struct stat* st);
+    int (*fstat)(int fd, struct stat* st);
+    int (*ftruncate)(int fd, off_t size);
+    int (*fallocate)(int fd, off_t off, off_t len);  // returns an errno value, like posix_fallocate
+    void* (*mmap)(void* addr, size_t len, int prot, int flags, int fd, off_t off);
+    void* (*mremap)(void* old, size_t oldLen, size_t newLen, int flags);
+    int (*munmap)(void* addr, size_t len);
+    int (*msync)(void* addr, size_t len, int flags);
+    int (*fsync)(int fd);
+    ssize_t (*pread)(int fd, void* buf, size_t len, off_t off);
+    ssize_t (*pwrite)(int fd, const void* buf, size_t len, off_t off);
+    int (*futimens)(int fd, const struct timespec times[2]);
+    void* (*calloc)(size_t count, size_t size);
+    void* (*realloc)(void* p, size_t size);
+    void* (*malloc)(size_t size);
+};
+
+// The live table. Tests may replace entries and must restore DefaultSys().
+SysTable& Sys();
+const SysTable& DefaultSys();
+
+// The error behind a 0x2000-range code; on this platform that is errno.
+inline int LastSystemError() { return errno; }
+
+// Keeps errno across cleanup that follows a failure.
+class ErrnoGuard {
+public:
+    ErrnoGuard() : saved_(errno) {}
+    ~ErrnoGuard() { errno = saved_; }
+    ErrnoGuard(const ErrnoGuard&) = delete;
+    ErrnoGuard& operator=(const ErrnoGuard&) = delete;
+
+private:
+    int saved_;
+};
+
+// Largest data area whose file, header included, stays below 4 GiB (larger
+// files cannot be opened again).
+constexpr uint32_t kMaxDataSize = 0xFFFFFFFFu - fmt::kHeaderSize;
+
+// How a database file is opened, worked out from LumDbParams.flags.
+struct OpenMode {
+    bool isNew = false;     // the file is (re)created and its header must be formatted
+    bool readOnly = false;  // opened for reading only; nothing is written back
+};
+
+// Only bits 0 and 4 of flags count: 0 create, 1 open or create, 16 open,
+// 17 open read-only. Mode 1 looks the file up: absent selects creation, any
+// other lookup failure gives 0x200C.
+uint32_t ChooseOpenMode(uint32_t flags, const char* name, OpenMode* out);
+
+// An open, exclusively locked database file.
+struct DbFile {
+    int fd = -1;
+    OpenMode mode;
+    uint32_t dataSize = 0;  // data-area bytes: initialSize when new, else file size - header
+};
+
+// Opens `name` as `flags` says, locks it against every other opener (in this
+// process or another) and works out the data size. A file locked elsewhere,
+// absent or not a regular file gives 0x2000 and is left untouched: creation
+// empties the file only once the lock is held. An existing file shorter than
+// headerSize gives 29. Size failures give 0x2006 / 0x2007. On failure
+// nothing stays open.
+uint32_t OpenDatabaseFile(const char* name, uint32_t flags, uint32_t initialSize,
+                          uint32_t headerSize, DbFile* out);
+
+void CloseFile(int fd);
+
+// Maps `size` bytes of the file whole (shared), first reserving the disk
+// blocks up to `size` so that a full disk is a code here rather than a fault
+// on a mapped page later. 0x2009 reservation, 0x2008 mapping.
+uint32_t MapFile(int fd, size_t size, bool readOnly, uint8_t** base);
+// Enlarges a mapping; the view may move. On failure the old view and the
+// file size are as before. 0x2009 reservation, 0x2008 remapping.
+uint32_t RemapFile(int fd, uint8_t* base, size_t oldSize, size_t newSize, uint8_t** out);
+// 0x200A on failure.
+uint32_t UnmapFile(uint8_t* base, size_t size);
+// Writes the mapped pages to disk: 0x200B on failure.
+uint32_t FlushView(uint8_t* base, size_t size);
+// Writes the file's data to disk: 0x2001 on failure.
+uint32_t FlushFile(int fd);
+// Sets the last-write time to now; the access time is left alone. Failure is
+// not reported: the time is a courtesy, not part of the content.
+void TouchWriteTime(int fd);
+
+// Whole transfers at a file offset, retrying short transfers and EINTR.
+// 0x2004 / 0x2005 on failure; reading past the end of the file is a failure.
+uint32_t ReadAll(int fd, uint64_t off, void* dst, size_t len);
+uint32_t WriteAll(int fd, uint64_t off, const void* src, size_t len);
+
+}  // namespace tarn::os
+
+#endif
