@@ -99,15 +99,15 @@ typedef struct LumSortKey {
  * other texts are constants. */
 TARN20_API const char *LumErrorMessage(int32_t code);
 
-/* Creates an environment. 1 when params[0] is 0 (nothing created),
- * 0x1000; on success *out receives the handle. params must not be null. */
+/* Creates an environment: 4 null out or params; 1 when params[0] is 0
+ * (nothing created); 0x1000; on success *out receives the handle. */
 TARN20_API uint32_t LumEnvCreate(lumenv **out, const uint32_t *params);
 
 /* Frees an environment: 26 for null, else 0. */
 TARN20_API uint32_t LumEnvDestroy(lumenv *env);
 
-/* Fills version "2" "0" "1" and flag 1 (constant texts, not to be freed).
- * Always 0. */
+/* Fills version "2" "0" "1" and flag 1 (constant texts, not to be freed):
+ * 0, or 4 for a null info. */
 TARN20_API uint32_t LumSysGetInfo(LumSysInfo *info);
 
 /* ---- Databases ------------------------------------------------------------ */
@@ -118,7 +118,9 @@ TARN20_API uint32_t LumSysGetInfo(LumSysInfo *info);
  * failures (0x2000 range: 0x2000 when the file cannot be opened or is open
  * elsewhere); 29 not a database file (wrong magic, shorter than the header,
  * impossible header words); 30 other version; 0x1000.
- * The memory driver (4) ignores `name`, which may then be null. */
+ * The memory driver (4) ignores `name`, which may then be null; the file
+ * drivers refuse a null name with 4 and a directory or other non-regular
+ * file with 0x2000. */
 TARN20_API uint32_t LumDbCreate(lumdb **out, uint32_t reserved, const char *name, LumDbParams *params);
 
 /* Makes the database durable: 2; 0 without effect when flags is exactly 17;
