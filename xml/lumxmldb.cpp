@@ -1,0 +1,399 @@
+#include "xml/lumxmldb.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "xml/lumxmlexception.h"
+#include "xml/lumxmlref.h"
+#include "xml/xml_basetypes.h"
+
+using tarnxml_detail::DbState;
+
+namespace {
+
+constexpr uint32_t kFlagsCreate = 0;
+constexpr uint32_t kFlagsOpen = 16;
+constexpr uint32_t kSpare2 = 10;
+constexpr uint32_t kUtf8 = 2;
+
+constexpr uint32_t kBadDatabase = 2;
+constexpr uint32_t kBadParameter = 4;
+constexpr uint32_t kUnnamedType = 9;
+constexpr uint32_t kBufferTooSmall = 10;
+constexpr uint32_t kIllegalFile = 29;
+constexpr uint32_t kReferenced = 31;
+constexpr uint32_t kMalloc = 0x1000;
+
+// Tag names are read into a buffer that doubles from 64 bytes up to this.
+constexpr uint32_t kFirstNameBuffer = 64;
+constexpr uint32_t kLongestName = 1u << 24;
+
+[[noreturn]] void fail(uint32_t rc) { throw LumXMLException(static_cast<int>(rc)); }
+void check(uint32_t rc) {
+    if (rc != 0) fail(rc);
+}
+
+const unsigned char* bytes(const char* s) { return reinterpret_cast<const unsigned char*>(s); }
+
+// One engine handle of an operation, released on every way out.
+template <typename T>
+class Owned {
+public:
+    using Destroy = uint32_t (*)(T*);
+    explicit Owned(Destroy destroy) : _destroy(destroy) {}
+    ~Owned() { reset(); }
+    Owned(const Owned&) = delete;
+    Owned& operator=(const Owned&) = delete;
+
+    T** out() { return &_handle; }
+    T* get() const { return _handle; }
+    T* release() {
+        T* handle = _handle;
+        _handle = nullptr;
+        return handle;
+    }
+    void reset() {
+        if (_handle != nullptr) _destroy(_handle);
+        _handle = nullptr;
+    }
+
+private:
+    T* _handle = nullptr;
+    Destroy _destroy;
+};
+
+uint32_t destroyQueryDeep(lumquery* query) { return LumQueryDestroy(query, 1); }
+uint32_t destroyQueryFlat(lumquery* query) { return LumQueryDestroy(query, 0); }
+
+// Equality search for fields of `type` holding `value`; on success `list`
+// holds the matches and *count their number. The query and its result set
+// are gone when this returns.
+uint32_t search(lumdb* db, LumTypeId type, const void* value, uint32_t encoding, bool deep,
+                Owned<lumreslist>& list, uint32_t* count) {
+    Owned<lumquery> query(deep ? destroyQueryDeep : destroyQueryFlat);
+    uint32_t rc = LumQueryCreate(query.out(), db);
+    LumQueryParams* params = nullptr;
+    if (rc == 0) rc = LumQueryGetParams(query.get(), &params);
+    if (rc != 0) return rc;
+    params->kind = 2;  // search
+    params->op = 1;    // equal
+    params->left = 0;  // the set holds fields
+    params->right = 0;
+    params->value1 = value;
+    params->encoding1 = encoding;
+    params->typeId = type;
+    Owned<lumresset> set(LumResDestroy);
+    rc = LumQueryExecute(query.get(), set.out());
+    if (rc != 0) return rc;
+    query.reset();
+    rc = LumResListCreate(list.out(), set.get(), 0, nullptr);
+    if (rc != 0) return rc;
+    return LumResListGetSize(list.get(), count);
+}
+
+char* duplicate(const char* name) {
+    if (name == nullptr) return nullptr;
+    const size_t size = std::strlen(name) + 1;
+    char* copy = static_cast<char*>(std::malloc(size));
+    if (copy == nullptr) fail(kMalloc);
+    std::memcpy(copy, name, size);
+    return copy;
+}
+
+}  // namespace
+
+// ---- Shared state -----------------------------------------------------------
+
+DbState::~DbState() { release(); }
+
+void DbState::release() noexcept {
+    if (unlinkedCursor != nullptr) LumCursorDestroy(unlinkedCursor);
+    if (xmlDictionary != nullptr) LumXMLDctDestroy(xmlDictionary);
+    if (dictionary != nullptr) LumDctDestroy(dictionary);
+    if (database != nullptr) LumDbClose(database);
+    unlinkedCursor = nullptr;
+    xmlDictionary = nullptr;
+    dictionary = nullptr;
+    database = nullptr;
+    opened = false;
+    tagNames.clear();
+}
+
+int DbState::lookupTag(const unsigned char* tag) {
+    if (tag == nullptr) return 0;
+    if (xmlDictionary == nullptr) fail(kBadDatabase);
+    int32_t usertype = 0;
+    check(LumXMLDctLookupTag(xmlDictionary, reinterpret_cast<const char*>(tag), 1, &usertype));
+    return usertype;
+}
+
+const std::string& DbState::tagName(int usertype) {
+    const int number = usertype & 0xFFFF;
+    auto known = tagNames.find(number);
+    if (known != tagNames.end()) return known->second;
+    if (dictionary == nullptr) fail(kBadDatabase);
+    // Tag types have base type 0 and index flag 0: their id is the number
+    // shifted. The engine does not report a name's size, so grow until it fits.
+    std::string buffer(kFirstNameBuffer, '\0');
+    for (;;) {
+        const uint32_t rc =
+            LumDctGetTypeAttributes(dictionary, xmlTypeId(number, 0), nullptr, nullptr, nullptr,
+                                    &buffer[0], static_cast<uint32_t>(buffer.size()), kUtf8);
+        if (rc == 0) {
+            buffer.resize(std::strlen(buffer.c_str()));
+            break;
+        }
+        if (rc == kUnnamedType) {
+            buffer.clear();
+            break;
+        }
+        if (rc != kBufferTooSmall || buffer.size() >= kLongestName) fail(rc);
+        buffer.assign(buffer.size() * 2, '\0');
+    }
+    return tagNames.emplace(number, std::move(buffer)).first->second;
+}
+
+// ---- Construction -----------------------------------------------------------
+
+LumXMLDb::LumXMLDb() : databaseName(nullptr), sizeHint(64) {}
+
+LumXMLDb::LumXMLDb(const char* name, unsigned int sizeHint)
+    : databaseName(nullptr), sizeHint(sizeHint) {
+    SetDatabaseName(name);
+}
+
+LumXMLDb::LumXMLDb(const LumXMLDb& other)
+    : _state(other._state), databaseName(duplicate(other.databaseName)), sizeHint(other.sizeHint) {}
+
+LumXMLDb& LumXMLDb::operator=(const LumXMLDb& other) {
+    char* name = duplicate(other.databaseName);
+    std::free(databaseName);
+    databaseName = name;
+    sizeHint = other.sizeHint;
+    _state = other._state;
+    return *this;
+}
+
+LumXMLDb::~LumXMLDb() { std::free(databaseName); }
+
+void LumXMLDb::SetDatabaseName(const char* name) {
+    char* copy = duplicate(name);
+    std::free(databaseName);
+    databaseName = copy;
+}
+
+void LumXMLDb::SetDatabaseName(const unsigned char* name) {
+    SetDatabaseName(reinterpret_cast<const char*>(name));
+}
+
+// ---- Opening and closing ----------------------------------------------------
+
+void LumXMLDb::Create() { _open(kFlagsCreate); }
+
+void LumXMLDb::Open() { _open(kFlagsOpen); }
+
+void LumXMLDb::_open(uint32_t flags) {
+    if (databaseName == nullptr) throw LumXMLException(XMLERR_NO_DATABASE_NAME);
+    if (isOpened()) Close();
+    // A fresh state: copies still holding the old one see it closed.
+    auto state = std::make_shared<DbState>();
+    state->params.spare2 = kSpare2;
+    state->params.flags = flags;
+    check(LumDbCreate(&state->database, 0, databaseName, &state->params));
+    state->inputEncoding = state->outputEncoding = static_cast<int>(kUtf8);
+    _state = state;
+    try {
+        check(LumDctCreate(&state->dictionary, state->database));
+        check(LumXMLDctCreate(&state->xmlDictionary, state->dictionary));
+        CreateUnlinkedTagchain();
+        if (flags == kFlagsOpen) {
+            int32_t sod = 0;
+            LumXMLDctLookupTag(state->xmlDictionary, XML_TAG_DOCUMENT_CHAIN, 1, &sod);
+        }
+    } catch (...) {
+        state->release();
+        _state.reset();
+        throw;
+    }
+    state->opened = true;
+}
+
+void LumXMLDb::CreateUnlinkedTagchain() {
+    DbState& st = *_state;
+    check(LumCursorCreate(&st.unlinkedCursor, st.database));
+    st.unlinkedType = st.lookupTag(bytes(XML_TAG_UNLINKED));
+    const LumTypeId start = xmlTypeId(st.unlinkedType, XML_BT_CHAIN_START);
+    const uint32_t zero = 0;
+    Owned<lumreslist> list(LumResListDestroy);
+    uint32_t count = 0;
+    check(search(st.database, start, &zero, 0, true, list, &count));
+    if (count > 1) fail(kIllegalFile);
+    if (count == 0) {
+        LumCursorNewRecord(st.unlinkedCursor);
+        check(LumCursorAppendField(st.unlinkedCursor, start, &zero, sizeof zero, nullptr));
+        return;
+    }
+    check(LumResListGetItem(list.get(), st.unlinkedCursor, 0));
+    uint32_t fields = 0;
+    check(LumCursorGetNumFields(st.unlinkedCursor, &fields));
+    if (fields == 0) fail(kIllegalFile);
+    check(LumCursorGotoField(st.unlinkedCursor, fields - 1));
+}
+
+void LumXMLDb::Close() {
+    if (!isOpened()) return;
+    DbState& st = *_state;
+    // The engine would refuse only after the dictionaries are gone; refuse
+    // first so a refused Close leaves everything usable.
+    if (st.liveCursors != 0) fail(kReferenced);
+    DestroyUnlinkedTagchain();
+    check(LumXMLDctDestroy(st.xmlDictionary));
+    st.xmlDictionary = nullptr;
+    check(LumDctDestroy(st.dictionary));
+    st.dictionary = nullptr;
+    const uint32_t rc = LumDbClose(st.database);
+    if (rc == kReferenced) {
+        // Handles opened on the database outside this layer: reopen what was
+        // closed so the object stays open and whole.
+        try {
+            check(LumDctCreate(&st.dictionary, st.database));
+            check(LumXMLDctCreate(&st.xmlDictionary, st.dictionary));
+            CreateUnlinkedTagchain();
+        } catch (const LumXMLException&) {
+        }
+        fail(kReferenced);
+    }
+    check(rc);
+    st.database = nullptr;
+    st.opened = false;
+    st.tagNames.clear();
+}
+
+bool LumXMLDb::isOpened() const { return _state != nullptr && _state->opened; }
+
+DbState& LumXMLDb::_requireOpen() const {
+    if (!isOpened()) fail(kBadDatabase);
+    return *_state;
+}
+
+void LumXMLDb::DestroyUnlinkedTagchain() {
+    if (_state == nullptr || _state->unlinkedCursor == nullptr) return;
+    check(LumCursorDestroy(_state->unlinkedCursor));
+    _state->unlinkedCursor = nullptr;
+}
+
+// ---- Tag names --------------------------------------------------------------
+
+int LumXMLDb::getUsertype(const unsigned char* tag) {
+    if (tag == nullptr) return 0;
+    return _requireOpen().lookupTag(tag);
+}
+
+void LumXMLDb::getUsertypeName(int usertype, void* buffer, unsigned long size,
+                               unsigned long* length) {
+    DbState& st = _requireOpen();
+    if (st.xmlDictionary == nullptr) fail(kBadDatabase);
+    const uint32_t capped = size > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(size);
+    check(LumXMLLookupUserType(st.xmlDictionary, usertype & 0xFFFF, buffer, capped));
+    if (length != nullptr) {
+        *length = buffer != nullptr && size != 0 ? strnlen(static_cast<const char*>(buffer), size) : 0;
+    }
+}
+
+// ---- Handing out references -------------------------------------------------
+
+void LumXMLDb::GetDocumentRootNode(const unsigned char* rootTag, lumxmlref* ref) {
+    DbState& st = _requireOpen();
+    if (ref == nullptr) fail(kBadParameter);
+    const int sod = st.lookupTag(bytes(XML_TAG_DOCUMENT_CHAIN));
+    Owned<lumcursor> cursor(LumCursorDestroy);
+    check(LumCursorCreate(cursor.out(), st.database));
+    Owned<lumreslist> list(LumResListDestroy);
+    uint32_t count = 0;
+    check(search(st.database, xmlTypeId(sod, XML_BT_STRING), XML_DOCCHAIN_VALUE, kUtf8, true, list,
+                 &count));
+    if (count > 1) fail(kIllegalFile);
+    if (count == 1) {
+        check(LumResListGetItem(list.get(), cursor.get(), 0));
+        list.reset();
+        uint32_t fields = 0;
+        check(LumCursorGetNumFields(cursor.get(), &fields));
+        if (fields == 0) fail(kIllegalFile);
+        if (rootTag == nullptr) {
+            check(LumCursorGotoField(cursor.get(), 1));
+            ref->_bind(this, cursor.release(), 0);
+            return;
+        }
+        check(LumCursorGotoField(cursor.get(), fields - 1));
+    } else {
+        list.reset();
+        LumCursorNewRecord(cursor.get());
+        const uint32_t encoding = static_cast<uint32_t>(st.inputEncoding);
+        check(LumCursorAppendField(cursor.get(), xmlTypeId(sod, XML_BT_STRING), XML_DOCCHAIN_VALUE,
+                                   sizeof XML_DOCCHAIN_VALUE - 1, &encoding));
+    }
+    const int root = st.lookupTag(rootTag);
+    check(LumXMLAppendPointerPair(cursor.get(), sod & 0xFFFF, root & 0xFFFF, XML_BT_DOCUMENT,
+                                  nullptr, nullptr));
+    ref->_bind(this, cursor.release(), xmlTypeId(root, XML_BT_CHAIN_START));
+}
+
+void LumXMLDb::createXMLref(lumxmlref* ref) {
+    if (ref == nullptr) return;
+    lumcursor* cursor = nullptr;
+    if (isOpened()) LumCursorCreate(&cursor, _state->database);
+    ref->_bind(this, cursor, 0);
+}
+
+void LumXMLDb::createUnlinkedXMLref(const unsigned char* tag, lumxmlref* ref) {
+    DbState& st = _requireOpen();
+    if (ref == nullptr) fail(kBadParameter);
+    const int child = st.lookupTag(tag != nullptr ? tag : bytes(XML_TAG_UNKNOWN));
+    uint32_t owner = 0;
+    check(LumCursorFetchField(st.unlinkedCursor, nullptr, nullptr, 0, nullptr, nullptr, nullptr,
+                              &owner));
+    Owned<lumcursor> cursor(LumCursorDestroy);
+    check(LumCursorCreate(cursor.out(), st.database));
+    check(LumCursorGotoMemberAddress(cursor.get(), owner));
+    check(LumXMLAppendPointerPair(cursor.get(), st.unlinkedType & 0xFFFF, child & 0xFFFF,
+                                  XML_BT_ELEMENT, nullptr, nullptr));
+    ref->_bind(this, cursor.release(), xmlTypeId(child, XML_BT_CHAIN_START));
+}
+
+bool LumXMLDb::GetElementPCDATAUnique(const unsigned char*, const unsigned char* tag,
+                                      const unsigned char* value, lumxmlref* ref) {
+    if (!isOpened() || ref == nullptr || value == nullptr) return false;
+    DbState& st = *_state;
+    int usertype = 0;
+    try {
+        usertype = st.lookupTag(tag);
+    } catch (const LumXMLException&) {
+        return false;
+    }
+    Owned<lumcursor> cursor(LumCursorDestroy);
+    if (LumCursorCreate(cursor.out(), st.database) != 0) return false;
+    Owned<lumreslist> list(LumResListDestroy);
+    uint32_t count = 0;
+    if (search(st.database, xmlTypeId(usertype, XML_BT_PCDATA), value,
+               static_cast<uint32_t>(st.inputEncoding), false, list, &count) != 0 ||
+        count == 0) {
+        return false;
+    }
+    if (LumResListGetItem(list.get(), cursor.get(), 0) != 0) return false;
+    ref->_bind(this, cursor.release(), 0);
+    return true;
+}
+
+void LumXMLDb::GotoNamedDocumentStart(const unsigned char*) {}
+
+// ---- Accessors --------------------------------------------------------------
+
+lumdb* LumXMLDb::getDatabaseHandle() const { return isOpened() ? _state->database : nullptr; }
+
+int LumXMLDb::getInputEncoding() const {
+    return _state != nullptr ? _state->inputEncoding : static_cast<int>(kUtf8);
+}
+
+int LumXMLDb::getOutputEncoding() const {
+    return _state != nullptr ? _state->outputEncoding : static_cast<int>(kUtf8);
+}

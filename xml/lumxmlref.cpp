@@ -1,0 +1,587 @@
+#include "xml/lumxmlref.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <unordered_set>
+#include <vector>
+
+#include "xml/lumxmldb.h"
+#include "xml/lumxmlexception.h"
+#include "xml/xml_basetypes.h"
+
+using tarnxml_detail::DbState;
+
+namespace {
+
+constexpr uint32_t kBadCursor = 6;
+constexpr uint32_t kBadFieldIndex = 9;
+constexpr uint32_t kBufferTooSmall = 10;
+constexpr uint32_t kNoField = 8;
+constexpr uint32_t kMalloc = 0x1000;
+
+// Values of up to this size are fetched in one call.
+constexpr uint32_t kLocalValue = 256;
+
+// Handed out by GetPCDATADyn for an empty value; never freed.
+unsigned char gEmptyText[1] = {0};
+
+[[noreturn]] void fail(uint32_t rc) { throw LumXMLException(static_cast<int>(rc)); }
+void check(uint32_t rc) {
+    if (rc != 0) fail(rc);
+}
+
+bool isPointer(int basetype) {
+    return basetype == XML_BT_DOCUMENT || basetype == XML_BT_ELEMENT ||
+           basetype == XML_BT_ATTRIBUTE_BRANCH;
+}
+
+// What the engine knows of the current field without reading its value.
+struct FieldHead {
+    uint32_t typeId = 0;
+    uint32_t address = 0;
+    uint32_t owner = 0;
+};
+
+uint32_t fetchHead(lumcursor* cursor, FieldHead* head) {
+    return LumCursorFetchField(cursor, &head->typeId, nullptr, 0, nullptr, nullptr, &head->address,
+                               &head->owner);
+}
+
+// The current field's 32-bit value and type id.
+uint32_t fetchWord(lumcursor* cursor, uint32_t* typeId, uint32_t* value) {
+    *value = 0;
+    return LumCursorFetchField(cursor, typeId, value, sizeof *value, nullptr, nullptr, nullptr,
+                               nullptr);
+}
+
+// The current field's value in `encoding`, copied into a malloc buffer with a
+// NUL after it; *size is the engine's size of the value (text: terminator
+// included). Nothing is allocated when the fetch fails.
+uint32_t fetchCopy(lumcursor* cursor, uint32_t encoding, FieldHead* head, unsigned char** text,
+                   uint32_t* size) {
+    unsigned char local[kLocalValue];
+    uint32_t n = 0;
+    uint32_t rc = LumCursorFetchField(cursor, &head->typeId, local, sizeof local, &encoding, &n,
+                                      &head->address, &head->owner);
+    if (rc != 0 && rc != kBufferTooSmall) return rc;
+    auto* buffer = static_cast<unsigned char*>(std::malloc(static_cast<size_t>(n) + 1));
+    if (buffer == nullptr) fail(kMalloc);
+    if (rc == 0) {
+        std::memcpy(buffer, local, n);
+    } else {
+        rc = LumCursorFetchField(cursor, nullptr, buffer, n, &encoding, nullptr, nullptr, nullptr);
+        if (rc != 0) {
+            std::free(buffer);
+            return rc;
+        }
+    }
+    buffer[n] = 0;
+    *text = buffer;
+    *size = n;
+    return 0;
+}
+
+}  // namespace
+
+// ---- Construction and ownership ----------------------------------------------
+
+lumxmlref::lumxmlref() : database(nullptr), cursor(nullptr), state(XMLCTRL_NONE), _typeId(0) {}
+
+lumxmlref::lumxmlref(LumXMLDb* db) : lumxmlref() {
+    if (db != nullptr) db->createXMLref(this);
+}
+
+lumxmlref::lumxmlref(LumXMLDb* db, lumcursor* handle) : lumxmlref() {
+    database = db;
+    _shared = db != nullptr ? db->_state : nullptr;
+    cursor = handle;
+    _holdShare();
+}
+
+lumxmlref::lumxmlref(const lumxmlref& other) : lumxmlref() {
+    database = other.database;
+    _shared = other._shared;
+    if (!other._live()) return;
+    FieldHead head;
+    const uint32_t rc = fetchHead(other.cursor, &head);
+    if (rc != 0 && rc != kNoField) fail(rc);
+    lumcursor* handle = nullptr;
+    check(LumCursorCreate(&handle, _shared->database));
+    if (rc == 0) {
+        const uint32_t moved = LumCursorGotoMemberAddress(handle, head.address);
+        if (moved != 0) {
+            LumCursorDestroy(handle);
+            fail(moved);
+        }
+    }
+    cursor = handle;
+    _holdShare();
+    _typeId = other._typeId;
+}
+
+lumxmlref& lumxmlref::operator=(const lumxmlref& other) {
+    if (this == &other) return *this;
+    if (!other._live()) {
+        // other.database may have gone already: only the shared state is used.
+        _bindShared(other.database, other._shared, nullptr);
+        return *this;
+    }
+    FieldHead head;
+    const uint32_t rc = fetchHead(other.cursor, &head);
+    if (rc != 0 && rc != kNoField) fail(rc);
+    if (!_live() || _shared != other._shared) {
+        lumcursor* handle = nullptr;
+        check(LumCursorCreate(&handle, other._shared->database));
+        _bindShared(other.database, other._shared, handle);
+    }
+    _typeId = 0;
+    if (rc == 0) {
+        check(LumCursorGotoMemberAddress(cursor, head.address));
+        _typeId = other._typeId;
+    } else {
+        LumCursorNewRecord(cursor);
+    }
+    return *this;
+}
+
+lumxmlref lumxmlref::clone() const { return lumxmlref(*this); }
+
+lumxmlref::~lumxmlref() { Destroy(); }
+
+void lumxmlref::Destroy() {
+    if (cursor == nullptr || _shared == nullptr) return;
+    // A closed database has no live cursor left: the engine refuses to close
+    // while one exists. So a cursor of a closed database is only forgotten.
+    if (_shared->opened) LumCursorDestroy(cursor);
+    _releaseShare();
+    cursor = nullptr;
+    _typeId = 0;
+}
+
+void lumxmlref::setDatabase(LumXMLDb* db) {
+    _releaseShare();
+    database = db;
+    _shared = db != nullptr ? db->_state : nullptr;
+    _holdShare();
+    _typeId = 0;
+}
+
+void lumxmlref::setCursorHandle(lumcursor* handle) {
+    _releaseShare();
+    cursor = handle;
+    _holdShare();
+    _typeId = 0;
+}
+
+bool lumxmlref::_live() const { return cursor != nullptr && _shared != nullptr && _shared->opened; }
+
+void lumxmlref::_releaseShare() {
+    if (cursor != nullptr && _shared != nullptr && _shared->liveCursors != 0) --_shared->liveCursors;
+}
+
+void lumxmlref::_holdShare() {
+    if (cursor != nullptr && _shared != nullptr) ++_shared->liveCursors;
+}
+
+void lumxmlref::_bind(LumXMLDb* db, lumcursor* newCursor, uint32_t typeId) {
+    _bindShared(db, db != nullptr ? db->_state : nullptr, newCursor);
+    _typeId = typeId;
+}
+
+void lumxmlref::_bindShared(LumXMLDb* db, const std::shared_ptr<DbState>& shared,
+                            lumcursor* newCursor) {
+    Destroy();
+    setCursorHandle(nullptr);
+    database = db;
+    _shared = shared;
+    cursor = newCursor;
+    _holdShare();
+    _typeId = 0;
+}
+
+unsigned long lumxmlref::getCurrentLocation() const {
+    if (!_live()) return 0;
+    FieldHead head;
+    fetchHead(cursor, &head);
+    return head.address;
+}
+
+void lumxmlref::setNewLocation(unsigned long address) {
+    if (!_live() || address > UINT32_MAX) return;
+    _gotoAddress(static_cast<uint32_t>(address));
+}
+
+// ---- Cursor moves: every move of the cursor passes here ----------------------
+
+uint32_t lumxmlref::_gotoField(uint32_t position) {
+    _typeId = 0;
+    return LumCursorGotoField(cursor, position);
+}
+
+bool lumxmlref::_gotoAddress(uint32_t address) {
+    _typeId = 0;
+    return LumCursorGotoMemberAddress(cursor, address) == 0;
+}
+
+uint32_t lumxmlref::_currentTypeId() const {
+    if (_typeId == 0) {
+        uint32_t id = 0;
+        if (LumCursorFetchField(cursor, &id, nullptr, 0, nullptr, nullptr, nullptr, nullptr) == 0) {
+            _typeId = id;
+        }
+        return id;
+    }
+    return _typeId;
+}
+
+int lumxmlref::_getCurrentUsertype() { return xmlUsertypeOf(_currentTypeId()); }
+
+int lumxmlref::_getUsertype(const unsigned char* tag) { return _shared->lookupTag(tag); }
+
+// ---- Writing -----------------------------------------------------------------
+
+void lumxmlref::_appendPair(const unsigned char* tag, int basetype) {
+    const int parent = _getCurrentUsertype();
+    const int child = _getUsertype(tag);
+    const uint32_t rc =
+        LumXMLAppendPointerPair(cursor, parent, child & 0xFFFF, static_cast<uint8_t>(basetype),
+                                nullptr, nullptr);
+    _typeId = rc == 0 ? xmlTypeId(child, XML_BT_CHAIN_START) : 0;
+    check(rc);
+}
+
+uint32_t lumxmlref::_appendText(int basetype, const unsigned char* text) {
+    const LumTypeId id = xmlTypeId(_getCurrentUsertype(), basetype);
+    const uint32_t encoding = static_cast<uint32_t>(_shared->inputEncoding);
+    const unsigned char* value = text != nullptr ? text : gEmptyText;
+    const uint32_t rc = LumCursorAppendField(cursor, id, value, 0, &encoding);
+    // A refused append leaves the cursor where it was.
+    if (rc == 0) _typeId = id;
+    return rc;
+}
+
+void lumxmlref::putElement(const unsigned char* tag) {
+    if (!_live()) fail(kBadCursor);
+    _appendPair(tag, XML_BT_ELEMENT);
+}
+
+void lumxmlref::putAttributeBranch(const unsigned char* tag) {
+    if (_shared == nullptr || !_shared->opened) return;
+    if (cursor == nullptr) fail(kBadCursor);
+    _appendPair(tag, XML_BT_ATTRIBUTE_BRANCH);
+}
+
+void lumxmlref::putAttributeValues(const unsigned char* name, const unsigned char* value) {
+    if (!_live()) fail(kBadCursor);
+    check(_appendText(XML_BT_ATTRIBUTE_NAME, name));
+    check(_appendText(XML_BT_ATTRIBUTE_VALUE, value));
+}
+
+void lumxmlref::putPCDATA(const unsigned char* text) {
+    if (!_live() || text == nullptr) return;
+    _appendText(XML_BT_PCDATA, text);
+}
+
+// ---- Reading -----------------------------------------------------------------
+
+void lumxmlref::GetPCDATA(unsigned char* buffer, unsigned long size) {
+    if (!_live() || buffer == nullptr) return;
+    const uint32_t encoding = static_cast<uint32_t>(_shared->outputEncoding);
+    const uint32_t capped = size > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(size);
+    LumCursorFetchField(cursor, nullptr, buffer, capped, &encoding, nullptr, nullptr, nullptr);
+}
+
+void lumxmlref::GetPCDATADyn(unsigned char** text, unsigned long* length) {
+    if (text == nullptr || length == nullptr) return;
+    *text = gEmptyText;
+    *length = 0;
+    if (!_live()) return;
+    FieldHead head;
+    unsigned char* buffer = nullptr;
+    uint32_t size = 0;
+    if (fetchCopy(cursor, static_cast<uint32_t>(_shared->outputEncoding), &head, &buffer, &size) != 0) {
+        return;
+    }
+    _typeId = head.typeId;
+    // An empty value is always the shared text, so a length of 0 alone tells
+    // the caller there is nothing to free.
+    if (size <= 1) {
+        std::free(buffer);
+        return;
+    }
+    *text = buffer;
+    *length = size - 1;
+}
+
+bool lumxmlref::getAttributeDyn(unsigned char** name, unsigned char** value) {
+    if (!_live() || name == nullptr || value == nullptr) return false;
+    const uint32_t encoding = static_cast<uint32_t>(_shared->outputEncoding);
+    FieldHead nameHead;
+    unsigned char* nameText = nullptr;
+    uint32_t size = 0;
+    if (fetchCopy(cursor, encoding, &nameHead, &nameText, &size) != 0) return false;
+    _typeId = nameHead.typeId;
+    if (xmlBasetypeOf(nameHead.typeId) != XML_BT_ATTRIBUTE_NAME) {
+        std::free(nameText);
+        return false;
+    }
+    const lumxmlctrl before = state;
+    FieldHead valueHead;
+    unsigned char* valueText = nullptr;
+    if (GotoNextField()) {
+        if (fetchCopy(cursor, encoding, &valueHead, &valueText, &size) == 0) {
+            _typeId = valueHead.typeId;
+            if (xmlBasetypeOf(valueHead.typeId) == XML_BT_ATTRIBUTE_VALUE) {
+                *name = nameText;
+                *value = valueText;
+                return true;
+            }
+        }
+        // A name without its value: stand on the name again.
+        _gotoAddress(nameHead.address);
+    }
+    state = before;
+    std::free(valueText);
+    std::free(nameText);
+    return false;
+}
+
+void lumxmlref::getCurrentTagDyn(unsigned char** name, unsigned long* length) const {
+    if (name == nullptr) return;
+    if (!_live()) fail(kBadCursor);
+    const std::string& tag = _shared->tagName(xmlUsertypeOf(_currentTypeId()));
+    auto* buffer = static_cast<unsigned char*>(std::malloc(tag.size() + 1));
+    if (buffer == nullptr) fail(kMalloc);
+    std::memcpy(buffer, tag.c_str(), tag.size() + 1);
+    *name = buffer;
+    if (length != nullptr) *length = tag.size();
+}
+
+void lumxmlref::getCurrentTag(unsigned char* buffer, int size) {
+    if (!_live() || buffer == nullptr || size <= 0) return;
+    LumCursorFetchField(cursor, nullptr, buffer, static_cast<uint32_t>(size), nullptr, nullptr,
+                        nullptr, nullptr);
+}
+
+int lumxmlref::getCurrentBasetype() const {
+    if (state == XMLCTRL_CHAIN_END) return 0;
+    if (!_live()) fail(kBadCursor);
+    if (_typeId == 0) {
+        uint32_t id = 0;
+        check(LumCursorFetchField(cursor, &id, nullptr, 0, nullptr, nullptr, nullptr, nullptr));
+        _typeId = id;
+    }
+    return xmlBasetypeOf(_typeId);
+}
+
+void lumxmlref::_updateState(int basetype) {
+    switch (basetype) {
+        case XML_BT_PCDATA: state = XMLCTRL_PCDATA; break;
+        case XML_BT_ATTRIBUTE_NAME: state = XMLCTRL_ATTRIBUTE_NAME; break;
+        case XML_BT_ATTRIBUTE_VALUE: state = XMLCTRL_ATTRIBUTE_VALUE; break;
+        case XML_BT_ELEMENT:
+        case XML_BT_ATTRIBUTE_BRANCH: state = XMLCTRL_ELEMENT; break;
+        case XML_BT_CHAIN_START: state = XMLCTRL_CHAIN_START; break;
+        case XML_BT_DOCUMENT: state = XMLCTRL_DOCUMENT; break;
+        case XML_BT_STRING: state = XMLCTRL_STRING; break;
+        default: state = XMLCTRL_NONE; break;
+    }
+}
+
+lumxmlctrl lumxmlref::getStateInTagChain() {
+    const int basetype = getCurrentBasetype();
+    if (basetype != 0) _updateState(basetype);
+    return state;
+}
+
+bool lumxmlref::_readChainStart(uint32_t* value) {
+    if (_gotoField(0) != 0) return false;
+    uint32_t id = 0;
+    if (fetchWord(cursor, &id, value) != 0) return false;
+    _typeId = id;
+    return xmlBasetypeOf(id) == XML_BT_CHAIN_START;
+}
+
+bool lumxmlref::hasParent() {
+    if (!_live()) return false;
+    uint32_t parent = 0;
+    return _readChainStart(&parent) && parent != 0;
+}
+
+// ---- Moving ------------------------------------------------------------------
+
+void lumxmlref::GotoCurrentTagChainStart() {
+    if (_live()) _gotoField(0);
+}
+
+void lumxmlref::GotoCurrentTagChainEnd() {
+    if (!_live()) return;
+    uint32_t count = 0;
+    LumCursorGetNumFields(cursor, &count);
+    if (count != 0) _gotoField(count - 1);
+}
+
+bool lumxmlref::GotoNextField() {
+    if (!_live()) return false;
+    uint32_t index = 0;
+    if (LumCursorGetFieldIndex(cursor, &index) != 0) {
+        state = XMLCTRL_CHAIN_END;
+        return false;
+    }
+    const uint32_t rc = LumCursorGotoField(cursor, index + 1);
+    if (rc == kBadFieldIndex) {
+        // No next field; the cursor (and what is known of its field) stays.
+        state = XMLCTRL_CHAIN_END;
+        return false;
+    }
+    _typeId = 0;
+    check(rc);
+    state = XMLCTRL_NONE;
+    return true;
+}
+
+bool lumxmlref::GotoParentTagChainInBranch() {
+    if (!_live()) return false;
+    uint32_t parent = 0;
+    if (!_readChainStart(&parent) || parent == 0) return false;
+    return _gotoAddress(parent);
+}
+
+bool lumxmlref::GotoParentTagChainNextBranch() {
+    if (!_live()) return false;
+    GotoParentTagChainInBranch();
+    if (GotoNextField()) return true;
+    GotoChildTagChainStart();
+    return false;
+}
+
+void lumxmlref::GotoParentTagChainStart() {
+    GotoParentTagChainInBranch();
+    GotoCurrentTagChainStart();
+}
+
+void lumxmlref::GotoParentTagChainEnd() {
+    GotoParentTagChainInBranch();
+    GotoCurrentTagChainEnd();
+}
+
+bool lumxmlref::GotoChildTagChainStart() {
+    if (!_live()) return false;
+    uint32_t id = 0;
+    uint32_t target = 0;
+    if (fetchWord(cursor, &id, &target) != 0 || !isPointer(xmlBasetypeOf(id))) return false;
+    return _gotoAddress(target);
+}
+
+bool lumxmlref::GotoFirstChild() { return GotoChildTagChainStart() && GotoNextField(); }
+
+bool lumxmlref::GotoLastChild() {
+    if (!GotoChildTagChainStart()) return false;
+    GotoCurrentTagChainEnd();
+    return true;
+}
+
+bool lumxmlref::GotoNamedParentTagChain(const unsigned char* tag) {
+    if (!_live()) return false;
+    const int wanted = _getUsertype(tag) & 0xFFFF;
+    // A damaged file may link chains in a circle: every pointer field is
+    // passed at most once.
+    std::unordered_set<uint32_t> passed;
+    for (;;) {
+        if (!GotoParentTagChainInBranch()) return false;
+        FieldHead head;
+        if (fetchHead(cursor, &head) != 0 || !passed.insert(head.address).second) return false;
+        _typeId = head.typeId;
+        if (xmlUsertypeOf(head.typeId) == wanted) return true;
+    }
+}
+
+bool lumxmlref::GotoNamedParentTagChainStart(const unsigned char* tag) {
+    const bool found = GotoNamedParentTagChain(tag);
+    GotoCurrentTagChainStart();
+    return found;
+}
+
+bool lumxmlref::GotoNamedParentTagChainEnd(const unsigned char* tag) {
+    const bool found = GotoNamedParentTagChain(tag);
+    GotoCurrentTagChainEnd();
+    return found;
+}
+
+void lumxmlref::GotoRootNode() {
+    if (!_live()) return;
+    std::unordered_set<uint32_t> passed;
+    for (;;) {
+        FieldHead head;
+        if (fetchHead(cursor, &head) != 0) return;
+        _typeId = head.typeId;
+        if (xmlBasetypeOf(head.typeId) == XML_BT_DOCUMENT) return;
+        if (!passed.insert(head.address).second || !GotoParentTagChainInBranch()) return;
+    }
+}
+
+bool lumxmlref::GotoDocumentTagChainInBranch() { return true; }
+
+// ---- Deleting ----------------------------------------------------------------
+
+bool lumxmlref::DeleteCurrentTagChain() {
+    if (!_live()) return false;
+    _typeId = 0;
+    check(LumCursorEraseRecord(cursor));
+    return true;
+}
+
+bool lumxmlref::DeleteCurrentTagChain(bool recursive) {
+    if (!recursive) return DeleteCurrentTagChain();
+    if (!_live()) return false;
+    _eraseTree();
+    return true;
+}
+
+// Start fields of the chains that the pointer fields (134, 135) of the
+// current chain refer to; a target that is not a chain's start field (a
+// damaged pointer) is left out.
+std::vector<uint32_t> lumxmlref::_childChains() {
+    std::vector<uint32_t> targets;
+    uint32_t count = 0;
+    check(LumCursorGetNumFields(cursor, &count));
+    for (uint32_t position = 1; position < count; ++position) {
+        check(_gotoField(position));
+        uint32_t id = 0;
+        uint32_t target = 0;
+        if (fetchWord(cursor, &id, &target) != 0) continue;
+        const int basetype = xmlBasetypeOf(id);
+        if (basetype == XML_BT_ELEMENT || basetype == XML_BT_ATTRIBUTE_BRANCH) targets.push_back(target);
+    }
+    std::vector<uint32_t> chains;
+    for (uint32_t target : targets) {
+        FieldHead head;
+        if (!_gotoAddress(target) || fetchHead(cursor, &head) != 0) continue;
+        if (xmlBasetypeOf(head.typeId) == XML_BT_CHAIN_START && head.address == head.owner) {
+            chains.push_back(target);
+        }
+    }
+    return chains;
+}
+
+// Erases the current chain and all chains below it, deepest first. The tree
+// is collected breadth-first without recursion; each chain is taken once,
+// so a damaged file that links chains in a circle cannot make it loop.
+void lumxmlref::_eraseTree() {
+    check(_gotoField(0));
+    FieldHead root;
+    check(fetchHead(cursor, &root));
+    std::vector<uint32_t> chains{root.owner};
+    std::unordered_set<uint32_t> seen{root.owner};
+    for (size_t next = 0; next < chains.size(); ++next) {
+        if (!_gotoAddress(chains[next])) fail(29);
+        for (uint32_t child : _childChains()) {
+            if (seen.insert(child).second) chains.push_back(child);
+        }
+    }
+    for (auto chain = chains.rbegin(); chain != chains.rend(); ++chain) {
+        if (!_gotoAddress(*chain)) fail(29);
+        check(LumCursorEraseRecord(cursor));
+    }
+    _typeId = 0;
+}
