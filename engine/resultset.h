@@ -24,6 +24,13 @@ uint32_t ResultSetLiveCount(const lumresset* set);
 void ResultSetLiveValues(const lumresset* set, uint32_t* out);
 lumdb* ResultSetDatabase(const lumresset* set);
 
+// Slot-level view, for checking the order rules of merges and compaction.
+enum SlotState : uint8_t { kSlotEmpty = 0, kSlotLive = 1, kSlotRemoved = 2 };
+// Slots in use (live or removed); slots from here on are empty.
+uint32_t ResultSetUsed(const lumresset* set);
+// State of slot k; its value goes to *value when not null. Empty beyond used.
+SlotState ResultSetSlot(const lumresset* set, uint32_t k, uint32_t* value);
+
 }  // namespace tarn
 
 #endif

@@ -11,10 +11,11 @@ namespace tarn {
 
 // Block of `size` (>= 8) bytes: exact-size list (<= 23), first fit on the
 // large list, else at highWater, growing the area as often as needed.
-// Returns 0 or the grow failure (the store is unchanged then).
+// Returns 0, the grow failure (nothing handed out then), 29 when a free list
+// or highWater is damaged, or 28 beyond 32-bit offsets.
 uint32_t ObjAlloc(Store* s, uint32_t size, uint32_t* out);
 // Puts a block on the front of its free list. A tail of fewer than 8 bytes
-// from a split stays with the block it belongs to.
+// from a split stays with the block it belongs to; a size under 8 is ignored.
 void ObjFree(Store* s, uint32_t off, uint32_t size);
 
 // Stored size of a caller's value of a class: 1/2/4 for classes 1-6,
@@ -22,6 +23,7 @@ void ObjFree(Store* s, uint32_t off, uint32_t size);
 uint32_t ValueSize(int cls, const void* value);
 
 // Allocates and fills a field header (value written later by FieldWrite).
+// Base type 10 gets its length word even when indexFlag is 0.
 uint32_t FieldCreate(Store* s, uint32_t* out, uint8_t base, uint8_t indexFlag, uint16_t fieldId,
                      uint32_t owner, uint32_t next, uint32_t valueSize);
 // Fills an allocated block as a field linked after prev (0: a new owner).

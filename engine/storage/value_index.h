@@ -14,14 +14,20 @@ namespace tarn {
 
 enum IndexOp : uint32_t { kIndexRange = 0, kIndexEqual = 1, kIndexAll = 2, kIndexContains = 3 };
 
-// Enters `field` under its class, value and field id. Returns 0, or the
-// allocation failure when a node or group could not be created (the index is
-// then unchanged). Classes 0, 7 and 10 are not indexed (returns 0).
+// Enters `field` under its class, value and field id. Returns 0, the
+// allocation failure when a node or group could not be created (the index
+// stays consistent; a new key may be left without groups, the field not
+// entered), 4 for a null value, or 29 for a damaged index. Classes 0, 7 and
+// 10 are not indexed (returns 0).
 uint32_t IndexInsert(Store* s, uint8_t base, uint16_t fieldId, const void* value, uint32_t field);
 // Takes `field` out again; a field not found in its group is ignored.
+// Returns 0, 4 for a null value, or 29 for a damaged index.
 uint32_t IndexRemove(Store* s, uint8_t base, uint16_t fieldId, const void* value, uint32_t field);
-// Hands every field found to ResultSetAdd, in the specified order: buckets
+// Hands every field found to ResultSetAdd in this order: buckets
 // ascending, keys ascending, the group of fieldId only, newest first.
+// Bounds may be null for range and all (open bounds of the class); equal and
+// contains need `low` (4 otherwise). Contains finds nothing in numeric
+// classes; unknown operations find nothing.
 // Returns 0, the first ResultSetAdd failure, or 29 for a damaged index.
 uint32_t IndexSearch(Store* s, lumresset* set, uint8_t base, uint16_t fieldId, const void* low,
                      const void* high, uint32_t op);
