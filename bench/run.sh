@@ -1,0 +1,106 @@
+#!/usr/bin/env bash
+# Side-by-side cost of loading and querying against the expat floor.
+#
+#   bench/run.sh [BUILD_DIR] [ROUNDS]
+#
+# BUILD_DIR (default build/release, configured and built here as a Release
+# build when missing) must hold the tools and bench programs. Documents and
+# databases live in a tmpfs folder (/dev/shm) so that the CPU is measured, not
+# the disk; one load of the 100 MB catalog onto the disk is reported beside.
+# Times are medians of ROUNDS runs (default 3) of whole commands, process
+# start included. Instructions per input byte come from callgrind, which counts
+# the same on a busy machine. FULL=1 adds callgrind on the 100 MB catalog.
+# Needs /usr/bin/time (package time) and valgrind.
+set -euo pipefail
+
+src=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:-$src/build/release}
+rounds=${2:-3}
+for tool in /usr/bin/time valgrind; do
+  command -v "$tool" >/dev/null || { echo "run.sh: $tool is needed (apt-get install time valgrind)" >&2; exit 2; }
+done
+if [[ ! -x $build/tools/xmlload/xmlload ]]; then
+  cmake -S "$src" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTARN_TESTS=OFF >/dev/null
+fi
+cmake --build "$build" -j "$(nproc)" --target xmlload xmlquery gen_xml expat_floor >/dev/null
+xmlload=$build/tools/xmlload/xmlload
+xmlquery=$build/tools/xmlquery/xmlquery
+gen=$build/bench/gen_xml
+floor=$build/bench/expat_floor
+
+shm=${SHM:-/dev/shm}
+work=$(mktemp -d "$shm/tarn_bench.XXXXXX")
+disk=$(mktemp -d "${TMPDIR:-/tmp}/tarn_bench_disk.XXXXXX")
+trap 'rm -rf "$work" "$disk"' EXIT
+
+# Median of the numbers on standard input.
+median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+
+# Runs a command ROUNDS times; prints "median_seconds max_peak_kib".
+timed() {
+  local t=$work/time.txt s=() m=0
+  for ((i = 0; i < rounds; i++)); do
+    /usr/bin/time -f '%e %M' -o "$t" "$@" >/dev/null
+    read -r secs kib <"$t"
+    s+=("$secs")
+    ((kib > m)) && m=$kib
+  done
+  printf '%s %s\n' "$(printf '%s\n' "${s[@]}" | median)" "$m"
+}
+
+instructions() {
+  valgrind --tool=callgrind --callgrind-out-file=/dev/null "$@" 2>&1 >/dev/null |
+    awk '/Collected :/ { print $4 }'
+}
+
+mib() { awk -v b="$1" 'BEGIN { printf "%.1f", b / 1048576 }'; }
+
+printf 'Generating documents in %s ...\n' "$work" >&2
+"$gen" catalog 10 "$work/cat10.xml"
+"$gen" catalog 100 "$work/cat100.xml"
+"$gen" flat 1000000 "$work/flat.xml"
+"$gen" text 50 "$work/text.xml"
+{ printf '<top>'; "$gen" deep 100000 /dev/stdout; printf '</top>\n'; } >"$work/deep.xml"
+
+echo "| document | input MiB | floor s | xmlload s | ratio | db MiB | xmlload peak RSS MiB |"
+echo "|---|---|---|---|---|---|---|"
+for doc in cat10 cat100 flat text deep; do
+  xml=$work/$doc.xml db=$work/$doc.db
+  read -r fs _ < <(timed "$floor" "$xml")
+  read -r ls lk < <(timed "$xmlload" "$xml" "$db")
+  ratio=$(awk -v a="$ls" -v b="$fs" 'BEGIN { printf "%.2f", (b > 0) ? a / b : 0 }')
+  printf '| %s | %s | %s | %s | %s | %s | %s |\n' "$doc" "$(mib "$(stat -c %s "$xml")")" \
+    "$fs" "$ls" "$ratio" "$(mib "$(stat -c %s "$db")")" "$(awk -v k="$lk" 'BEGIN { printf "%.1f", k / 1024 }')"
+done
+read -r ds _ < <(rounds=1 timed "$xmlload" "$work/cat100.xml" "$disk/cat100.db")
+echo
+echo "On disk (${TMPDIR:-/tmp}): xmlload of cat100 took ${ds} s, final commit included."
+
+# A title that occurs early in every catalog, since the generator is seeded.
+title=$(grep -m 1000 '<title>' "$work/cat10.xml" | grep -v '&' | tail -n 1 | sed 's/.*<title>\(.*\)<\/title>.*/\1/')
+echo
+echo "| query | database | xmlquery s | peak RSS MiB | output bytes |"
+echo "|---|---|---|---|---|"
+for doc in cat10 cat100; do
+  read -r qs qk < <(timed "$xmlquery" "$work/$doc.db" book title "$title")
+  bytes=$("$xmlquery" "$work/$doc.db" book title "$title" | wc -c)
+  printf '| book/title="%s" | %s | %s | %s | %s |\n' "$title" "$doc" "$qs" \
+    "$(awk -v k="$qk" 'BEGIN { printf "%.1f", k / 1024 }')" "$bytes"
+done
+read -r qs qk < <(timed "$xmlquery" "$work/deep.db" top d9 bottom)
+bytes=$("$xmlquery" "$work/deep.db" top d9 bottom | wc -c)
+printf '| top/d9="bottom" (whole 100000-deep document) | deep | %s | %s | %s |\n' "$qs" \
+  "$(awk -v k="$qk" 'BEGIN { printf "%.1f", k / 1024 }')" "$bytes"
+
+echo
+echo "| callgrind | input bytes | floor instr/byte | xmlload instr/byte | ratio |"
+echo "|---|---|---|---|---|"
+docs=(cat10)
+[[ ${FULL:-0} == 1 ]] && docs+=(cat100)
+for doc in "${docs[@]}"; do
+  xml=$work/$doc.xml bytes=$(stat -c %s "$work/$doc.xml")
+  fi=$(instructions "$floor" "$xml")
+  li=$(instructions "$xmlload" "$xml" "$work/cg.db")
+  awk -v d="$doc" -v b="$bytes" -v f="$fi" -v l="$li" \
+    'BEGIN { printf "| %s | %d | %.1f | %.1f | %.2f |\n", d, b, f / b, l / b, l / f }'
+done
