@@ -1,5 +1,6 @@
 # Fails when a shared library exports a dynamic symbol that does not match
-# the allow-list: cmake -DLIB=path -DALLOW=regex -P check_exports.cmake
+# the allow-list, or fewer than MIN symbols:
+#   cmake -DLIB=path -DALLOW=regex -DMIN=n -P check_exports.cmake
 execute_process(COMMAND nm -D --defined-only -C ${LIB}
                 OUTPUT_VARIABLE out RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
@@ -22,5 +23,8 @@ endforeach()
 if(bad)
   list(JOIN bad "\n  " text)
   message(FATAL_ERROR "unexpected exports from ${LIB}:\n  ${text}")
+endif()
+if(count LESS MIN)
+  message(FATAL_ERROR "${LIB} exports ${count} symbols, expected at least ${MIN}")
 endif()
 message(STATUS "${count} exported symbols, all expected")
