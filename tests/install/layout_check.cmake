@@ -1,0 +1,162 @@
+# What an installed copy must hold, as a packager would check it: exactly the
+# expected files, libraries with their soname links and no run path, the
+# pkg-config files naming their prefix, headers that compile on their own and
+# man pages groff renders without a warning.
+#
+# Included by install_test.cmake, which sets VERSION, CONFIG, SOURCE_DIR,
+# BINDIR, INCLUDEDIR, LIBDIR, MANDIR, C_COMPILER and CXX_COMPILER.
+
+string(REGEX MATCH "^[0-9]+" SOVERSION "${VERSION}")
+set(LIBRARIES tarn20 tarnxml)
+set(PROGRAMS xmldump xmlload xmlquery)
+find_program(READELF readelf REQUIRED)
+find_program(GROFF groff REQUIRED)
+
+# Paths relative to the prefix of every file an install must create.
+function(expected_files out)
+  set(files "")
+  foreach(program IN LISTS PROGRAMS)
+    list(APPEND files "${BINDIR}/${program}" "${MANDIR}/man1/${program}.1")
+  endforeach()
+  foreach(library IN LISTS LIBRARIES)
+    list(APPEND files "${LIBDIR}/lib${library}.so" "${LIBDIR}/lib${library}.so.${SOVERSION}"
+                      "${LIBDIR}/lib${library}.so.${VERSION}" "${LIBDIR}/pkgconfig/${library}.pc")
+  endforeach()
+  string(TOLOWER "${CONFIG}" config)
+  if(config STREQUAL "")
+    set(config noconfig)
+  endif()
+  set(package "${LIBDIR}/cmake/tarn20")
+  list(APPEND files "${package}/tarn20Config.cmake" "${package}/tarn20ConfigVersion.cmake"
+                    "${package}/tarn20Targets.cmake" "${package}/tarn20Targets-${config}.cmake")
+  list(APPEND files "${INCLUDEDIR}/tarn20/engine/tarn20.h")
+  file(GLOB_RECURSE headers RELATIVE "${SOURCE_DIR}/xml" "${SOURCE_DIR}/xml/*.h")
+  foreach(header IN LISTS headers)
+    list(APPEND files "${INCLUDEDIR}/tarnxml/xml/${header}")
+  endforeach()
+  list(SORT files)
+  set(${out} "${files}" PARENT_SCOPE)
+endfunction()
+
+function(check_file_list root)
+  expected_files(expected)
+  file(GLOB_RECURSE actual LIST_DIRECTORIES false RELATIVE "${root}" "${root}/*")
+  set(missing ${expected})
+  list(REMOVE_ITEM missing ${actual})
+  set(unexpected ${actual})
+  list(REMOVE_ITEM unexpected ${expected})
+  if(missing OR unexpected)
+    list(JOIN missing "\n  " missing)
+    list(JOIN unexpected "\n  " unexpected)
+    message(SEND_ERROR "installed files under ${root}\nmissing:\n  ${missing}\nunexpected:\n  ${unexpected}")
+  endif()
+endfunction()
+
+# lib<name>.so -> lib<name>.so.<major> -> lib<name>.so.<version>, the last a
+# real file whose soname is the middle one.
+function(check_libraries root)
+  foreach(library IN LISTS LIBRARIES)
+    set(base "${root}/${LIBDIR}/lib${library}.so")
+    set(link_target "")
+    if(IS_SYMLINK "${base}")
+      file(READ_SYMLINK "${base}" link_target)
+    endif()
+    if(NOT link_target STREQUAL "lib${library}.so.${SOVERSION}")
+      message(SEND_ERROR "${base} is not a link to lib${library}.so.${SOVERSION}")
+    endif()
+    set(soname_target "")
+    if(IS_SYMLINK "${base}.${SOVERSION}")
+      file(READ_SYMLINK "${base}.${SOVERSION}" soname_target)
+    endif()
+    if(NOT soname_target STREQUAL "lib${library}.so.${VERSION}")
+      message(SEND_ERROR "${base}.${SOVERSION} is not a link to lib${library}.so.${VERSION}")
+    endif()
+    if(IS_SYMLINK "${base}.${VERSION}")
+      message(SEND_ERROR "${base}.${VERSION} is a link, not the library")
+    endif()
+    execute_process(COMMAND ${READELF} -d "${base}.${VERSION}" OUTPUT_VARIABLE dynamic)
+    if(NOT dynamic MATCHES "\\(SONAME\\)[^\n]*\\[lib${library}\\.so\\.${SOVERSION}\\]")
+      message(SEND_ERROR "lib${library}.so.${VERSION} does not carry the soname lib${library}.so.${SOVERSION}")
+    endif()
+  endforeach()
+  execute_process(COMMAND ${READELF} -d "${root}/${LIBDIR}/libtarnxml.so.${VERSION}"
+                  OUTPUT_VARIABLE dynamic)
+  if(NOT dynamic MATCHES "\\(NEEDED\\)[^\n]*\\[libtarn20\\.so\\.${SOVERSION}\\]")
+    message(SEND_ERROR "libtarnxml does not name libtarn20.so.${SOVERSION} as needed")
+  endif()
+endfunction()
+
+# An installed binary must not look for libraries in the build tree.
+function(check_no_run_path root)
+  set(binaries "")
+  foreach(library IN LISTS LIBRARIES)
+    list(APPEND binaries "${root}/${LIBDIR}/lib${library}.so.${VERSION}")
+  endforeach()
+  foreach(program IN LISTS PROGRAMS)
+    list(APPEND binaries "${root}/${BINDIR}/${program}")
+  endforeach()
+  foreach(binary IN LISTS binaries)
+    execute_process(COMMAND ${READELF} -d "${binary}" OUTPUT_VARIABLE dynamic)
+    if(dynamic MATCHES "\\((RPATH|RUNPATH)\\)[^\n]*")
+      message(SEND_ERROR "${binary} has a run path: ${CMAKE_MATCH_0}")
+    endif()
+  endforeach()
+endfunction()
+
+# Each file names the prefix it was installed for (not a staging directory)
+# and the directories the libraries and headers went to.
+function(check_pkgconfig_files root prefix)
+  foreach(library IN LISTS LIBRARIES)
+    file(STRINGS "${root}/${LIBDIR}/pkgconfig/${library}.pc" lines)
+    foreach(expected IN ITEMS "prefix=${prefix}" "libdir=\${prefix}/${LIBDIR}"
+                              "includedir=\${prefix}/${INCLUDEDIR}" "Version: ${VERSION}")
+      if(NOT expected IN_LIST lines)
+        list(JOIN lines "\n" text)
+        message(SEND_ERROR "${library}.pc lacks the line ${expected}:\n${text}")
+      endif()
+    endforeach()
+  endforeach()
+endfunction()
+
+function(check_man_pages root)
+  foreach(program IN LISTS PROGRAMS)
+    set(page "${root}/${MANDIR}/man1/${program}.1")
+    # -P-cbou: plain text without overstriking, so the headings can be read.
+    execute_process(COMMAND ${GROFF} -ww -man -Tutf8 -P-cbou "${page}"
+      OUTPUT_VARIABLE text ERROR_VARIABLE warnings RESULT_VARIABLE rc)
+    if(NOT rc EQUAL 0 OR NOT warnings STREQUAL "")
+      message(SEND_ERROR "groff on ${program}.1 (status ${rc}):\n${warnings}")
+    endif()
+    if(NOT text MATCHES "NAME" OR NOT text MATCHES "SYNOPSIS")
+      message(SEND_ERROR "${program}.1 renders without its NAME and SYNOPSIS sections")
+    endif()
+  endforeach()
+endfunction()
+
+# Every installed header compiles alone with only the two installed include
+# folders, so none of them needs a header that was not installed. The C
+# header must also compile as C.
+function(check_headers root workdir)
+  set(include "${root}/${INCLUDEDIR}")
+  file(GLOB_RECURSE headers RELATIVE "${include}/tarnxml" "${include}/tarnxml/*.h")
+  list(APPEND headers "engine/tarn20.h")
+  file(MAKE_DIRECTORY "${workdir}/headers")
+  set(units "")
+  foreach(header IN LISTS headers)
+    string(MAKE_C_IDENTIFIER "${header}" name)
+    file(WRITE "${workdir}/headers/${name}.cpp" "#include \"${header}\"\n")
+    list(APPEND units "${workdir}/headers/${name}.cpp")
+  endforeach()
+  file(WRITE "${workdir}/headers/engine_c.c" "#include \"engine/tarn20.h\"\n")
+  set(flags -fsyntax-only -Wall -Wextra -Werror -I${include}/tarnxml -I${include}/tarn20)
+  execute_process(COMMAND ${CXX_COMPILER} -std=c++17 ${flags} ${units}
+    ERROR_VARIABLE errors RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0)
+    message(SEND_ERROR "installed headers do not compile on their own:\n${errors}")
+  endif()
+  execute_process(COMMAND ${C_COMPILER} -std=c99 ${flags} "${workdir}/headers/engine_c.c"
+    ERROR_VARIABLE errors RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0)
+    message(SEND_ERROR "engine/tarn20.h does not compile as C:\n${errors}")
+  endif()
+endfunction()
