@@ -18,6 +18,10 @@ struct lumdb {
     char* name = nullptr;
     uint32_t refCount = 0;
     uint32_t dictOpen = 0;
+    // Advanced by every change that can move a field to another position or
+    // offset (erase, modify that moves, insertion before a record's end);
+    // cursors drop cached positions computed before it moved.
+    uint64_t modCount = 0;
 };
 
 namespace tarn {
