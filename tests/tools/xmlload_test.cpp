@@ -1,0 +1,227 @@
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/tools/tool_runner.h"
+
+namespace {
+
+using tarntest::runTool;
+using tarntest::ToolResult;
+
+std::string usageFor(const std::string& program) {
+    return "Reads an XML data from a file and outputs XML data to\n"
+           "a database file.\n"
+           "\n"
+           "Usage:\n"
+           "  " + program + " xmlfile dbfile\n";
+}
+
+class XmlLoadTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/tarn_xmlload_XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir = pattern;
+    }
+    void TearDown() override {
+        std::string cmd = "rm -rf '" + dir + "'";
+        ASSERT_EQ(std::system(cmd.c_str()), 0);
+    }
+    std::string write(const char* name, const std::string& bytes) const {
+        std::string p = dir + "/" + name;
+        std::ofstream(p, std::ios::binary) << bytes;
+        return p;
+    }
+    static std::string read(const std::string& p) {
+        std::ifstream in(p, std::ios::binary);
+        std::stringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+    static bool exists(const std::string& p) { return access(p.c_str(), F_OK) == 0; }
+    static long long sizeOf(const std::string& p) {
+        struct stat st;
+        return stat(p.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : -1;
+    }
+    std::vector<std::string> entries() const {
+        std::vector<std::string> names;
+        if (DIR* d = opendir(dir.c_str())) {
+            while (dirent* e = readdir(d)) {
+                std::string n = e->d_name;
+                if (n != "." && n != "..") names.push_back(n);
+            }
+            closedir(d);
+        }
+        return names;
+    }
+    static ToolResult load(const std::string& xml, const std::string& db) {
+        return runTool({XMLLOAD_PATH, xml, db});
+    }
+    static ToolResult query(const std::string& db, const char* env, const char* tag,
+                            const char* value) {
+        return runTool({XMLQUERY_PATH, db, env, tag, value});
+    }
+    static std::string errorLine(const std::string& xml, const std::string& message) {
+        return "Error reading XML file " + xml + ": " + message;
+    }
+
+    std::string dir;
+};
+
+const char kCatalog[] =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+    "<!-- a small catalog -->\n"
+    "<catalog version=\"2\">\n"
+    "  <book id=\"1\" lang=\"en\">\n"
+    "    <title>Dune</title>\n"
+    "    <author>Frank Herbert</author>\n"
+    "    <note>Desert &amp; spice, <em>sand</em>worms</note>\n"
+    "  </book>\n"
+    "  <book id=\"2\" lang=\"fr\">\n"
+    "    <title>L\xE2\x80\x99\xC3\x89tranger</title>\n"
+    "    <author>Albert Camus</author>\n"
+    "  </book>\n"
+    "</catalog>\n";
+
+TEST_F(XmlLoadTest, WrongArgumentCountPrintsUsageOnly) {
+    std::string xml = write("in.xml", "<r/>");
+    std::vector<std::vector<std::string>> calls = {
+        {XMLLOAD_PATH},
+        {XMLLOAD_PATH, xml},
+        {XMLLOAD_PATH, xml, dir + "/out.db", dir + "/extra"},
+    };
+    for (const auto& argv : calls) {
+        SCOPED_TRACE(argv.size() - 1);
+        ToolResult r = runTool(argv);
+        EXPECT_EQ(r.exitStatus, 1);
+        EXPECT_EQ(r.out, usageFor(XMLLOAD_PATH));
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(entries(), std::vector<std::string>{"in.xml"});
+    }
+}
+
+TEST_F(XmlLoadTest, UsageNamesTheProgramAsInvoked) {
+    std::string program = XMLLOAD_PATH;
+    std::string invoked = program.substr(0, program.rfind('/')) + "/./" +
+                          program.substr(program.rfind('/') + 1);
+    ToolResult r = runTool({invoked, "only-one"});
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_EQ(r.out, usageFor(invoked));
+}
+
+TEST_F(XmlLoadTest, WellFormedFileLoadsSilently) {
+    std::string xml = write("catalog.xml", kCatalog);
+    std::string db = dir + "/catalog.db";
+    ToolResult r = load(xml, db);
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(read(xml), kCatalog);
+
+    ToolResult q = query(db, "book", "title", "Dune");
+    EXPECT_EQ(q.exitStatus, 0) << q.err;
+    EXPECT_EQ(q.out,
+              "<?xml version=\"1.0\"?><book id=\"1\" lang=\"en\">\n"
+              "    <title>Dune</title>\n"
+              "    <author>Frank Herbert</author>\n"
+              "    <note>Desert &amp; spice, <em>sand</em>worms</note>\n"
+              "  </book>\n");
+    q = query(db, "book", "title", "L\xE2\x80\x99\xC3\x89tranger");
+    EXPECT_EQ(q.out,
+              "<?xml version=\"1.0\"?><book id=\"2\" lang=\"fr\">\n"
+              "    <title>L&#8217;&#201;tranger</title>\n"
+              "    <author>Albert Camus</author>\n"
+              "  </book>\n");
+}
+
+TEST_F(XmlLoadTest, ExistingDatabaseFileIsReplaced) {
+    std::string db = write("old.db", std::string(50000, 'x'));
+    ToolResult r = load(write("in.xml", "<r><t>new</t></r>"), db);
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    EXPECT_EQ(query(db, "r", "t", "new").out, "<?xml version=\"1.0\"?><r><t>new</t></r>\n");
+}
+
+TEST_F(XmlLoadTest, EmptyFileGivesADatabaseWithoutDocument) {
+    std::string db = dir + "/empty.db";
+    ToolResult r = load(write("empty.xml", ""), db);
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "");
+    EXPECT_GE(sizeOf(db), 12288);
+}
+
+TEST_F(XmlLoadTest, MalformedFileReportsOneLineAndKeepsThePartialDatabase) {
+    std::string xml = write("bad.xml", "<r>\n  <t>kept</t>\n  <u>broken</v>\n</r>\n");
+    std::string db = dir + "/bad.db";
+    ToolResult r = load(xml, db);
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, errorLine(xml, "mismatched tag") + "\n");
+    ASSERT_TRUE(exists(db));
+    // Everything up to the error is there; the run cut by the error is not.
+    ToolResult q = query(db, "r", "t", "kept");
+    EXPECT_EQ(q.exitStatus, 0) << q.err;
+    EXPECT_EQ(q.out, "<?xml version=\"1.0\"?><r>\n  <t>kept</t>\n  <u></u></r>\n");
+}
+
+TEST_F(XmlLoadTest, MissingInputLeavesTheDatabaseFileUntouched) {
+    std::string xml = dir + "/missing.xml";
+    std::string db = write("precious.db", "not to be replaced");
+    ToolResult r = load(xml, db);
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err.rfind(errorLine(xml, "CreateFile() failed"), 0), 0u) << r.err;
+    EXPECT_EQ(r.err.back(), '\n');
+    EXPECT_EQ(read(db), "not to be replaced");
+
+    std::string fresh = dir + "/never.db";
+    load(xml, fresh);
+    EXPECT_FALSE(exists(fresh));
+}
+
+TEST_F(XmlLoadTest, DirectoryAsInputIsAnOpenFailure) {
+    ToolResult r = load(dir, dir + "/out.db");
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_EQ(r.err.rfind(errorLine(dir, "CreateFile() failed"), 0), 0u) << r.err;
+    EXPECT_FALSE(exists(dir + "/out.db"));
+}
+
+TEST_F(XmlLoadTest, DatabaseInAMissingFolderFails) {
+    std::string xml = write("in.xml", "<r/>");
+    ToolResult r = load(xml, dir + "/no/such/folder/out.db");
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err.rfind(errorLine(xml, "CreateFile() failed"), 0), 0u) << r.err;
+}
+
+TEST_F(XmlLoadTest, SamePathForBothFilesFailsAndKeepsTheXml) {
+    std::string xml = write("self.xml", kCatalog);
+    ToolResult r = load(xml, xml);
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_EQ(r.err.rfind(errorLine(xml, "CreateFile() failed"), 0), 0u) << r.err;
+    EXPECT_EQ(read(xml), kCatalog);
+}
+
+TEST_F(XmlLoadTest, DocumentSpanningManyChunksRoundTrips) {
+    std::string body;
+    for (int i = 0; i < 400; ++i) {
+        body += "<item n=\"" + std::to_string(i) + "\"><name>item " + std::to_string(i) +
+                " \xC3\xA4</name></item>\n";
+    }
+    std::string xml = write("many.xml", "<list>\n" + body + "</list>\n");
+    std::string db = dir + "/many.db";
+    ASSERT_EQ(load(xml, db).exitStatus, 0);
+    ToolResult q = query(db, "item", "name", "item 399 \xC3\xA4");
+    EXPECT_EQ(q.out, "<?xml version=\"1.0\"?><item n=\"399\"><name>item 399 &#228;</name></item>\n");
+}
+
+}  // namespace

@@ -1,0 +1,141 @@
+#include "xml/sax/handlerorlo.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "xml/lumxmlexception.h"
+#include "xml/sax/saxexception.h"
+
+namespace LumXMLSAX {
+namespace {
+
+constexpr unsigned int kSizeHint = 32;
+constexpr size_t kFirstCapacity = 256;
+
+// Runs a storing step, reporting a database failure as the event interfaces
+// report failures.
+template <typename Step>
+void storing(Step&& step) {
+    try {
+        step();
+    } catch (const LumXMLException& e) {
+        throw SAXException(e.message());
+    }
+}
+
+}  // namespace
+
+HandlerOrlo::PendingText::~PendingText() { std::free(_bytes); }
+
+void HandlerOrlo::PendingText::append(const unsigned char* bytes, size_t length) {
+    if (length == 0) return;
+    size_t needed = _length + length + 1;
+    if (needed > _capacity) {
+        size_t capacity = _capacity ? _capacity : kFirstCapacity;
+        while (capacity < needed) capacity *= 2;
+        void* grown = std::realloc(_bytes, capacity);
+        if (grown == nullptr) throw std::bad_alloc();
+        _bytes = static_cast<unsigned char*>(grown);
+        _capacity = capacity;
+    }
+    std::memcpy(_bytes + _length, bytes, length);
+    _length += length;
+    _bytes[_length] = 0;
+}
+
+const unsigned char* HandlerOrlo::PendingText::text() const {
+    static const unsigned char kNone[1] = {0};
+    return _bytes ? _bytes : kNone;
+}
+
+HandlerOrlo::HandlerOrlo(const char* databaseName)
+    : _database(databaseName, kSizeHint), _rootStored(false) {}
+
+HandlerOrlo::~HandlerOrlo() {
+    // The reference's cursor must go before the database will close.
+    try {
+        _reference.Destroy();
+        _database.Close();
+    } catch (const LumXMLException&) {
+        // Nothing to report to from a destructor; the engine frees the handle.
+    }
+}
+
+void HandlerOrlo::startDocument() {
+    storing([this] {
+        _reference.Destroy();
+        _database.Create();
+    });
+    _rootStored = false;
+    _pending.clear();
+}
+
+void HandlerOrlo::endDocument() {
+    storing([this] {
+        _reference.Destroy();
+        _database.Close();
+    });
+}
+
+void HandlerOrlo::startElement(const unsigned char* name,
+                               const AttributeList& attributes) {
+    storing([&] {
+        if (!_rootStored) {
+            _database.GetDocumentRootNode(name, &_reference);
+            _rootStored = true;
+            return;
+        }
+        _dump();
+        _storeElement(name, attributes);
+    });
+}
+
+void HandlerOrlo::_storeElement(const unsigned char* name,
+                                const AttributeList& attributes) {
+    unsigned int count = attributes.getLength();
+    if (count == 0) {
+        _reference.putElement(name);
+        return;
+    }
+    _reference.putAttributeBranch(name);
+    for (unsigned int i = 0; i < count; ++i) {
+        _reference.putAttributeValues(attributes.getName(i), attributes.getValue(i));
+    }
+}
+
+void HandlerOrlo::endElement(const unsigned char*) {
+    storing([this] {
+        _dump();
+        _reference.GotoParentTagChainInBranch();
+    });
+}
+
+void HandlerOrlo::characters(const unsigned char* chars, unsigned int start,
+                             unsigned int length) {
+    _pending.append(chars + start, length);
+}
+
+void HandlerOrlo::ignorableWhitespace(const unsigned char* chars, unsigned int start,
+                                      unsigned int length) {
+    _pending.append(chars + start, length);
+}
+
+void HandlerOrlo::fatalError(const SAXParseException& exception) {
+    // Close first so that the file keeps what was stored; the parse error is
+    // what the caller must hear about, even should the close fail.
+    try {
+        _reference.Destroy();
+        _database.Close();
+    } catch (const LumXMLException&) {
+    }
+    throw exception;
+}
+
+void HandlerOrlo::_dump() {
+    if (_pending.empty()) return;
+    _reference.putPCDATA(_pending.text());
+    _pending.clear();
+}
+
+}  // namespace LumXMLSAX

@@ -1,0 +1,84 @@
+// The handler that stores the events of one parse as a document in a new
+// database file.
+//
+// Per document: startDocument creates the database (replacing any file of
+// that name) -> the first startElement creates the document under the root's
+// name -> elements and text are stored in document order -> endDocument
+// releases the reference and closes the database. fatalError closes the
+// database too, so the file keeps what was stored before the error.
+//
+// Storing rules: a run of character data is one text field, cut only at
+// element boundaries and never trimmed; it goes into the chain of the element
+// that contains it, before the next child. Attributes of the root element are
+// not stored; those of other elements are, in document order.
+//
+// Every database failure becomes a SAXException carrying the database's
+// message; the database then stays open and the destructor closes it.
+#ifndef TARNXML_SAX_HANDLERORLO_H
+#define TARNXML_SAX_HANDLERORLO_H
+
+#include <cstddef>
+
+#include "xml/export.h"
+#include "xml/lumxmldb.h"
+#include "xml/lumxmlref.h"
+#include "xml/sax/handlerbase.h"
+
+namespace LumXMLSAX {
+
+class TARNXML_API HandlerOrlo : public HandlerBase {
+public:
+    // Touches no file; the database is created by startDocument.
+    explicit HandlerOrlo(const char* databaseName);
+    ~HandlerOrlo() override;
+    HandlerOrlo(const HandlerOrlo&) = delete;
+    HandlerOrlo& operator=(const HandlerOrlo&) = delete;
+
+    void startDocument() override;
+    void endDocument() override;
+    void startElement(const unsigned char* name,
+                      const AttributeList& attributes) override;
+    void endElement(const unsigned char* name) override;
+    void characters(const unsigned char* chars, unsigned int start,
+                    unsigned int length) override;
+    void ignorableWhitespace(const unsigned char* chars, unsigned int start,
+                             unsigned int length) override;
+    // Closes the database, then throws a copy of the exception.
+    void fatalError(const SAXParseException& exception) override;
+
+private:
+    // Character data since the last element boundary. Grows geometrically so
+    // that a run delivered in many pieces costs amortised O(1) per byte; the
+    // storage is kept between runs and bounded by the longest run.
+    class PendingText {
+    public:
+        PendingText() = default;
+        ~PendingText();
+        PendingText(const PendingText&) = delete;
+        PendingText& operator=(const PendingText&) = delete;
+
+        void append(const unsigned char* bytes, size_t length);
+        bool empty() const { return _length == 0; }
+        // NUL-terminated; valid until the next append.
+        const unsigned char* text() const;
+        void clear() { _length = 0; }
+
+    private:
+        unsigned char* _bytes = nullptr;
+        size_t _length = 0;
+        size_t _capacity = 0;
+    };
+
+    void _dump();
+    void _storeElement(const unsigned char* name,
+                       const AttributeList& attributes);
+
+    LumXMLDb _database;
+    bool _rootStored;
+    PendingText _pending;
+    lumxmlref _reference;
+};
+
+}  // namespace LumXMLSAX
+
+#endif
