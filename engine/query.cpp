@@ -22,6 +22,9 @@
 struct lumquery {
     lumdb* db = nullptr;
     LumQueryParams params{};
+    // Intrusive queue of a recursive destroy, so that it needs no memory.
+    lumquery* destroyNext = nullptr;
+    bool destroyQueued = false;
 };
 
 namespace tarn {
@@ -198,22 +201,26 @@ void freeQuery(lumquery* q) {
     std::free(q);
 }
 
-// Every query reachable through combinations, each once: operands may be
-// shared, or lead back to a query already counted.
-std::vector<lumquery*> reachable(lumquery* root) {
-    std::vector<lumquery*> all{root}, todo{root};
-    std::unordered_set<const lumquery*> seen{root};
-    while (!todo.empty()) {
-        lumquery* q = todo.back();
-        todo.pop_back();
+// Frees every query reachable through combinations, each once: operands may
+// be shared, or lead back to a query already queued. Allocation-free, so a
+// destroy cannot fail half-way and leave the database referenced.
+void freeReachable(lumquery* root) {
+    root->destroyQueued = true;
+    lumquery* tail = root;
+    for (lumquery* q = root; q != nullptr; q = q->destroyNext) {
         if (q->params.kind != kCombine) continue;
         for (lumquery* operand : {leftOf(q), rightOf(q)})
-            if (operand != nullptr && seen.insert(operand).second) {
-                all.push_back(operand);
-                todo.push_back(operand);
+            if (operand != nullptr && !operand->destroyQueued) {
+                operand->destroyQueued = true;
+                tail->destroyNext = operand;
+                tail = operand;
             }
     }
-    return all;
+    for (lumquery* q = root; q != nullptr;) {
+        lumquery* next = q->destroyNext;
+        freeQuery(q);
+        q = next;
+    }
 }
 
 }  // namespace
@@ -260,10 +267,6 @@ uint32_t LumQueryDestroy(lumquery* q, uint32_t recursive) {
         tarn::freeQuery(q);
         return rc::kOk;
     }
-    try {
-        for (lumquery* each : tarn::reachable(q)) tarn::freeQuery(each);
-    } catch (const std::bad_alloc&) {
-        return rc::kMalloc;
-    }
+    tarn::freeReachable(q);
     return rc::kOk;
 }

@@ -67,9 +67,13 @@ public:
         : keys_(keys), keyCount_(keyCount), values_(size_t(items) * keyCount) {}
 
     // Fetches every key of every item through `cur`, as a comparison would.
-    void load(lumcursor* cur, const uint32_t* items, uint32_t n) {
+    // A key that cannot be read compares equal, but running out of memory is
+    // reported: the list would not be in the order asked for.
+    uint32_t load(lumcursor* cur, const uint32_t* items, uint32_t n) {
         for (uint32_t i = 0; i < n; ++i)
-            for (uint32_t k = 0; k < keyCount_; ++k) loadOne(cur, items[i], k, &at(i, k));
+            for (uint32_t k = 0; k < keyCount_; ++k)
+                if (uint32_t r = loadOne(cur, items[i], k, &at(i, k))) return r;
+        return rc::kOk;
     }
 
     // Sorts the item numbers 0..n-1 into `order`.
@@ -81,21 +85,25 @@ public:
 private:
     KeyValue& at(uint32_t item, uint32_t key) { return values_[size_t(item) * keyCount_ + key]; }
 
-    void loadOne(lumcursor* cur, uint32_t item, uint32_t k, KeyValue* out) {
+    static uint32_t onlyOutOfMemory(uint32_t r) { return (r & rc::kMalloc) ? r : rc::kOk; }
+
+    uint32_t loadOne(lumcursor* cur, uint32_t item, uint32_t k, KeyValue* out) {
         static const uint32_t kUtf8 = 2;
         LumTypeId id = 0;
         uint32_t size = 0;
-        if (LumCursorGotoMemberAddress(cur, item) != 0) return;
-        if (LumCursorGotoField(cur, keys_[k].position) != 0) return;
-        if (LumCursorFetchField(cur, &id, nullptr, 0, &kUtf8, &size, nullptr, nullptr) != 0) return;
+        if (LumCursorGotoMemberAddress(cur, item) != 0) return rc::kOk;
+        if (LumCursorGotoField(cur, keys_[k].position) != 0) return rc::kOk;
+        if (uint32_t r = LumCursorFetchField(cur, &id, nullptr, 0, &kUtf8, &size, nullptr, nullptr))
+            return onlyOutOfMemory(r);
         const size_t start = bytes_.size();
         bytes_.resize(start + size + kPad, 0);
-        if (LumCursorFetchField(cur, &id, bytes_.data() + start, size, &kUtf8, nullptr, nullptr,
-                                nullptr) != 0) {
+        if (uint32_t r = LumCursorFetchField(cur, &id, bytes_.data() + start, size, &kUtf8, nullptr,
+                                             nullptr, nullptr)) {
             bytes_.resize(start);
-            return;
+            return onlyOutOfMemory(r);
         }
         *out = {id & 0xFF, start, true};
+        return rc::kOk;
     }
 
     // Keys that could not be read, and orders other than 0..2, compare equal.
@@ -222,7 +230,7 @@ uint32_t sortItems(lumdb* db, uint32_t* items, uint32_t n, uint32_t keyCount,
     {
         CursorOn reader;
         if (uint32_t r = LumCursorCreate(&reader.cur, db)) return r;
-        sorter.load(reader.cur, items, n);
+        if (uint32_t r = sorter.load(reader.cur, items, n)) return r;
     }
     if (db->store->damaged) return rc::kIllegalFile;
     for (uint32_t i = 0; i < n; ++i) order[i] = i;

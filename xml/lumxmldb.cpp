@@ -364,22 +364,17 @@ bool LumXMLDb::GetElementPCDATAUnique(const unsigned char*, const unsigned char*
                                       const unsigned char* value, lumxmlref* ref) {
     if (!isOpened() || ref == nullptr || value == nullptr) return false;
     DbState& st = *_state;
-    int usertype = 0;
-    try {
-        usertype = st.lookupTag(tag);
-    } catch (const LumXMLException&) {
-        return false;
-    }
+    // Only a missing match answers false; a failure to search is thrown, so
+    // that it is never mistaken for "not found".
+    const int usertype = st.lookupTag(tag);
     Owned<lumcursor> cursor(LumCursorDestroy);
-    if (LumCursorCreate(cursor.out(), st.database) != 0) return false;
+    check(LumCursorCreate(cursor.out(), st.database));
     Owned<lumreslist> list(LumResListDestroy);
     uint32_t count = 0;
-    if (search(st.database, xmlTypeId(usertype, XML_BT_PCDATA), value,
-               static_cast<uint32_t>(st.inputEncoding), false, list, &count) != 0 ||
-        count == 0) {
-        return false;
-    }
-    if (LumResListGetItem(list.get(), cursor.get(), 0) != 0) return false;
+    check(search(st.database, xmlTypeId(usertype, XML_BT_PCDATA), value,
+                 static_cast<uint32_t>(st.inputEncoding), false, list, &count));
+    if (count == 0) return false;
+    check(LumResListGetItem(list.get(), cursor.get(), 0));
     ref->_bind(this, cursor.release(), 0);
     return true;
 }

@@ -115,7 +115,8 @@ public:
     void createUnlinkedXMLref(const unsigned char* tag, lumxmlref* ref);
     // Finds a character-data field of an element named tag whose text equals
     // value; true with ref on the first match, false (ref untouched) when
-    // there is none or the database is closed. context is not used.
+    // there is none or the database is closed. A failure of the search itself
+    // is thrown as LumXMLException. context is not used.
     bool GetElementPCDATAUnique(const unsigned char* context, const unsigned char* tag,
                                 const unsigned char* value, lumxmlref* ref);
     // Destroys the cursor kept on the unlinked chain (Close calls it).

@@ -299,9 +299,8 @@ void lumxmlref::GetPCDATADyn(unsigned char** text, unsigned long* length) {
     FieldHead head;
     unsigned char* buffer = nullptr;
     uint32_t size = 0;
-    if (fetchCopy(cursor, static_cast<uint32_t>(_shared->outputEncoding), &head, &buffer, &size) != 0) {
-        return;
-    }
+    // A value that cannot be read is an error, never an empty text.
+    check(fetchCopy(cursor, static_cast<uint32_t>(_shared->outputEncoding), &head, &buffer, &size));
     _typeId = head.typeId;
     // An empty value is always the shared text, so a length of 0 alone tells
     // the caller there is nothing to free.
@@ -319,7 +318,7 @@ bool lumxmlref::getAttributeDyn(unsigned char** name, unsigned char** value) {
     FieldHead nameHead;
     unsigned char* nameText = nullptr;
     uint32_t size = 0;
-    if (fetchCopy(cursor, encoding, &nameHead, &nameText, &size) != 0) return false;
+    check(fetchCopy(cursor, encoding, &nameHead, &nameText, &size));
     _typeId = nameHead.typeId;
     if (xmlBasetypeOf(nameHead.typeId) != XML_BT_ATTRIBUTE_NAME) {
         std::free(nameText);
@@ -329,13 +328,22 @@ bool lumxmlref::getAttributeDyn(unsigned char** name, unsigned char** value) {
     FieldHead valueHead;
     unsigned char* valueText = nullptr;
     if (GotoNextField()) {
-        if (fetchCopy(cursor, encoding, &valueHead, &valueText, &size) == 0) {
-            _typeId = valueHead.typeId;
-            if (xmlBasetypeOf(valueHead.typeId) == XML_BT_ATTRIBUTE_VALUE) {
-                *name = nameText;
-                *value = valueText;
-                return true;
-            }
+        uint32_t rc = 0;
+        try {
+            rc = fetchCopy(cursor, encoding, &valueHead, &valueText, &size);
+        } catch (...) {
+            std::free(nameText);
+            throw;
+        }
+        if (rc != 0) {
+            std::free(nameText);
+            fail(rc);
+        }
+        _typeId = valueHead.typeId;
+        if (xmlBasetypeOf(valueHead.typeId) == XML_BT_ATTRIBUTE_VALUE) {
+            *name = nameText;
+            *value = valueText;
+            return true;
         }
         // A name without its value: stand on the name again.
         _gotoAddress(nameHead.address);

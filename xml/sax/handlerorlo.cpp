@@ -24,6 +24,16 @@ void storing(Step&& step) {
     }
 }
 
+// Copying the name can run out of memory, which must reach the program as
+// the event interfaces report failures, not as a database exception.
+LumXMLDb namedDatabase(const char* name) {
+    try {
+        return LumXMLDb(name, kSizeHint);
+    } catch (const LumXMLException& e) {
+        throw SAXException(e.message());
+    }
+}
+
 }  // namespace
 
 HandlerOrlo::PendingText::~PendingText() { std::free(_bytes); }
@@ -50,7 +60,7 @@ const unsigned char* HandlerOrlo::PendingText::text() const {
 }
 
 HandlerOrlo::HandlerOrlo(const char* databaseName)
-    : _database(databaseName, kSizeHint), _rootStored(false) {}
+    : _database(namedDatabase(databaseName)), _rootStored(false) {}
 
 HandlerOrlo::~HandlerOrlo() {
     // The reference's cursor must go before the database will close.
