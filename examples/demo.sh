@@ -1,7 +1,37 @@
 #!/bin/sh
-# Loads the bundled sample into a database and queries it, showing each command.
+# Loads the bundled sample catalog into a database and queries it, printing
+# each command before its output.
+# Usage: sh examples/demo.sh BUILD_DIR OUT_DIR
 set -e
 build=${1:-build}
 out=${2:-$build/demo}
+here=$(dirname "$0")
+xmlload=$build/tools/xmlload/xmlload
+xmlquery=$build/tools/xmlquery/xmlquery
+
+for tool in "$xmlload" "$xmlquery"; do
+    if [ ! -x "$tool" ]; then
+        echo "demo: $tool is missing; build first (make build)" >&2
+        exit 1
+    fi
+done
 mkdir -p "$out"
-echo "(the demo is completed by the xmlload and xmlquery tools)"
+
+# Prints the command, quoting what the shell would need quoted, then runs it.
+show() {
+    line='$'
+    for arg in "$@"; do
+        case $arg in
+            '' | *[!A-Za-z0-9_./=-]*) line="$line '$arg'" ;;
+            *) line="$line $arg" ;;
+        esac
+    done
+    printf '%s\n' "$line"
+    "$@"
+    echo
+}
+
+show "$xmlload" "$here/catalog.xml" "$out/catalog.db"
+show "$xmlquery" "$out/catalog.db" book title Dune
+show "$xmlquery" "$out/catalog.db" book author 'Günter Grass'
+show "$xmlquery" "$out/catalog.db" book title 'Moby Dick'

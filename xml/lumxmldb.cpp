@@ -302,6 +302,17 @@ void LumXMLDb::getUsertypeName(int usertype, void* buffer, unsigned long size,
 
 // ---- Handing out references -------------------------------------------------
 
+bool LumXMLDb::HasDocumentChain() {
+    DbState& st = _requireOpen();
+    const int sod = st.lookupTag(bytes(XML_TAG_DOCUMENT_CHAIN));
+    Owned<lumreslist> list(LumResListDestroy);
+    uint32_t count = 0;
+    check(search(st.database, xmlTypeId(sod, XML_BT_STRING), XML_DOCCHAIN_VALUE, kUtf8, true, list,
+                 &count));
+    if (count > 1) fail(kIllegalFile);
+    return count == 1;
+}
+
 void LumXMLDb::GetDocumentRootNode(const unsigned char* rootTag, lumxmlref* ref) {
     DbState& st = _requireOpen();
     if (ref == nullptr) fail(kBadParameter);

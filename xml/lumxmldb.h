@@ -113,6 +113,9 @@ public:
     // A new element chain of tag ("<?unknown?>" for null) under the unlinked
     // chain; ref stands on its start field.
     void createUnlinkedXMLref(const unsigned char* tag, lumxmlref* ref);
+    // Whether the database holds its document chain, found without creating
+    // it (GetDocumentRootNode would create one). Throws 29 for two of them.
+    bool HasDocumentChain();
     // Finds a character-data field of an element named tag whose text equals
     // value; true with ref on the first match, false (ref untouched) when
     // there is none or the database is closed. A failure of the search itself

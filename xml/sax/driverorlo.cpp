@@ -1,0 +1,352 @@
+#include "xml/sax/driverorlo.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <unordered_set>
+#include <vector>
+
+#include "engine/tarn20.h"
+#include "xml/lumxmlexception.h"
+#include "xml/xml_basetypes.h"
+#include "xml/sax/attributelist.h"
+#include "xml/sax/inputsource.h"
+#include "xml/sax/saxexception.h"
+
+namespace LumXMLSAX {
+
+namespace {
+
+constexpr int kIllegalDatabaseFile = 29;
+
+const unsigned char* bytes(const char* text) {
+    return reinterpret_cast<const unsigned char*>(text);
+}
+
+// A buffer handed out by a reading operation of lumxmlref; freed on every
+// exit, also when a handler throws.
+class MallocText {
+public:
+    MallocText() = default;
+    ~MallocText() { std::free(_text); }
+    MallocText(const MallocText&) = delete;
+    MallocText& operator=(const MallocText&) = delete;
+
+    unsigned char** out() { return &_text; }
+    const unsigned char* get() const { return _text; }
+    bool equals(const char* other) const {
+        return _text != nullptr && XMLString::compare(_text, other) == 0;
+    }
+
+private:
+    unsigned char* _text = nullptr;
+};
+
+[[noreturn]] void throwDamaged() { throw LumXMLException(kIllegalDatabaseFile); }
+
+// One pass of the walk over a stored element and everything inside it.
+//
+// Besides the depth counter, the walk remembers for each open element the
+// pointer field it was entered from and the chain it entered. In a sound
+// file every chain start leads back to the pointer that refers to it and no
+// element contains itself; a file that breaks either would otherwise make
+// the walk loop or descend without end, so it is reported as damaged.
+class Walk {
+public:
+    Walk(lumxmlref& reference, DocumentHandler* handler)
+        : _ref(reference), _handler(handler) {}
+
+    // Runs until the element the walk started on is closed, or until the
+    // walk meets a "SOD" element or a field it cannot replay.
+    void run() {
+        while (_step()) {
+        }
+    }
+
+private:
+    bool _step() {
+        switch (_ref.getStateInTagChain()) {
+            case XMLCTRL_PCDATA: return _text();
+            case XMLCTRL_ELEMENT:
+            case XMLCTRL_DOCUMENT: return _elementStart();
+            case XMLCTRL_CHAIN_END: return _elementEnd();
+            case XMLCTRL_CHAIN_START: return _chainStart();
+            case XMLCTRL_STRING:
+                _ref.GotoNextField();
+                return true;
+            default: return _unknownField();
+        }
+    }
+
+    bool _text() {
+        unsigned char* text = nullptr;
+        unsigned long length = 0;
+        _ref.GetPCDATADyn(&text, &length);
+        // A zero length may be the shared empty text, which is not ours.
+        MallocText owned;
+        if (length != 0) *owned.out() = text;
+        if (_handler != nullptr) _handler->characters(text, 0, static_cast<unsigned int>(length));
+        _ref.GotoNextField();
+        return true;
+    }
+
+    bool _elementStart() {
+        AttributeListImpl attributes;
+        ++_depth;
+        _enter();
+        _ref.GotoNextField();
+        while (_ref.getCurrentBasetype() == XML_BT_ATTRIBUTE_NAME) {
+            MallocText name;
+            MallocText value;
+            if (!_ref.getAttributeDyn(name.out(), value.out())) break;
+            attributes.addAttribute(name.get(), bytes("CDATA"), value.get());
+            _ref.GotoNextField();
+        }
+        MallocText tag;
+        unsigned long length = 0;
+        _ref.getCurrentTagDyn(tag.out(), &length);
+        if (tag.equals("SOD")) return false;
+        if (_handler != nullptr) _handler->startElement(tag.get(), attributes);
+        return true;
+    }
+
+    bool _elementEnd() {
+        _emitEnd();
+        _ref.GotoParentTagChainInBranch();
+        _leave();
+        _ref.GotoNextField();
+        --_depth;
+        return _depth != 0;
+    }
+
+    bool _chainStart() {
+        if (_ref.GotoNextField()) return true;
+        _emitEnd();
+        _ref.GotoParentTagChainInBranch();
+        return false;
+    }
+
+    // Nothing would move the reference on: say so once and stop.
+    bool _unknownField() {
+        MallocText tag;
+        unsigned long length = 0;
+        _ref.getCurrentTagDyn(tag.out(), &length);
+        const char* name = tag.get() != nullptr ? reinterpret_cast<const char*>(tag.get()) : "";
+        std::printf("error: tagname=\"%s\", basetype=0x%02x\n", name,
+                    static_cast<unsigned int>(_ref.getCurrentBasetype()) & 0xffu);
+        std::fflush(stdout);
+        return false;
+    }
+
+    void _emitEnd() {
+        MallocText tag;
+        unsigned long length = 0;
+        _ref.getCurrentTagDyn(tag.out(), &length);
+        if (_handler != nullptr) _handler->endElement(tag.get());
+    }
+
+    // From a pointer field into the chain it refers to.
+    void _enter() {
+        const unsigned long pointer = _ref.getCurrentLocation();
+        _ref.GotoChildTagChainStart();
+        const unsigned long chain = _ref.getCurrentLocation();
+        if (_ref.getCurrentBasetype() != XML_BT_CHAIN_START || !_open.insert(chain).second) {
+            throwDamaged();
+        }
+        _path.push_back(Frame{pointer, chain});
+    }
+
+    // Called after the climb from a finished chain to its parent.
+    void _leave() {
+        if (_path.empty() || _ref.getCurrentLocation() != _path.back().pointer) throwDamaged();
+        _open.erase(_path.back().chain);
+        _path.pop_back();
+    }
+
+    struct Frame {
+        unsigned long pointer;
+        unsigned long chain;
+    };
+
+    lumxmlref& _ref;
+    DocumentHandler* _handler;
+    long _depth = 0;
+    std::vector<Frame> _path;
+    std::unordered_set<unsigned long> _open;
+};
+
+bool onPointerField(lumxmlref& reference) {
+    const lumxmlctrl state = reference.getStateInTagChain();
+    return state == XMLCTRL_ELEMENT || state == XMLCTRL_DOCUMENT;
+}
+
+// User type of the field at `address`; 0 when it cannot be read.
+void check(uint32_t rc) {
+    if (rc != 0) throw LumXMLException(static_cast<int>(rc));
+}
+
+uint32_t usertypeAt(lumdb* database, unsigned long address) {
+    lumcursor* cursor = nullptr;
+    check(LumCursorCreate(&cursor, database));
+    LumTypeId id = 0;
+    uint32_t rc = LumCursorGotoMemberAddress(cursor, static_cast<uint32_t>(address));
+    if (rc == 0) rc = LumCursorFetchField(cursor, &id, nullptr, 0, nullptr, nullptr, nullptr, nullptr);
+    LumCursorDestroy(cursor);
+    check(rc);
+    return id >> 16;
+}
+
+// A document chain may hold an empty document whose root has no type (user
+// type 0), as a database made from an empty XML text does: nothing to replay.
+bool holdsDocument(LumXMLDb& database, lumxmlref& reference) {
+    if (!onPointerField(reference)) return false;
+    lumxmlref root = reference.clone();
+    return root.GotoChildTagChainStart() &&
+           usertypeAt(database.getDatabaseHandle(), root.getCurrentLocation()) != 0;
+}
+
+}  // namespace
+
+// ---- StoredLocator ---------------------------------------------------------
+
+int StoredLocator::getColumnNumber() const { return -1; }
+int StoredLocator::getLineNumber() const { return -1; }
+const unsigned char* StoredLocator::getPublicId() const { return nullptr; }
+const unsigned char* StoredLocator::getSystemId() const { return nullptr; }
+
+// ---- DriverOrlo ------------------------------------------------------------
+
+// The span of one parse or query: marks the driver busy and, unless the call
+// finished normally, releases the reference and the database on the way out.
+class DriverOrlo::Session {
+public:
+    explicit Session(DriverOrlo& driver) : _driver(driver) { _driver._parsing = true; }
+    ~Session() {
+        if (!_finished) _driver._abandon();
+        _driver._parsing = false;
+    }
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+
+    void finished() { _finished = true; }
+
+private:
+    DriverOrlo& _driver;
+    bool _finished = false;
+};
+
+DriverOrlo::DriverOrlo()
+    : _entityResolver(nullptr),
+      _dtdHandler(nullptr),
+      _documentHandler(nullptr),
+      _errorHandler(nullptr),
+      _parsing(false) {}
+
+DriverOrlo::~DriverOrlo() { _abandon(); }
+
+void DriverOrlo::setDocumentHandler(DocumentHandler* handler) { _documentHandler = handler; }
+void DriverOrlo::setDTDHandler(DTDHandler* handler) { _dtdHandler = handler; }
+void DriverOrlo::setEntityResolver(EntityResolver* resolver) { _entityResolver = resolver; }
+void DriverOrlo::setErrorHandler(ErrorHandler* handler) { _errorHandler = handler; }
+
+void DriverOrlo::parse(const char* systemId) { parse(bytes(systemId)); }
+
+void DriverOrlo::parse(const unsigned char* systemId) {
+    if (_parsing) throw SAXException("Already parsing");
+    InputSourceURI source(systemId);
+    parse(static_cast<InputSource&>(source));
+}
+
+void DriverOrlo::parse(InputSource& source) {
+    if (_parsing) throw SAXException("Already parsing");
+    StoredLocator locator;
+    Session session(*this);
+    try {
+        _begin(locator, source);
+        // Asking for the root of a database without a document chain would
+        // create one; a replay must not change the file.
+        const bool hasChain = _database.HasDocumentChain();
+        if (hasChain) _database.GetDocumentRootNode(nullptr, &*_reference);
+        if (_documentHandler != nullptr) _documentHandler->startDocument();
+        if (hasChain && holdsDocument(_database, *_reference)) _follow(locator);
+        _finish();
+    } catch (const SAXException& e) {
+        throw SAXException(e.getMessage());
+    } catch (const LumXMLException& e) {
+        throw SAXException(e.message());
+    }
+    session.finished();
+}
+
+bool DriverOrlo::queryUnique(InputSource& source, const unsigned char* environment,
+                             const unsigned char* tag, const unsigned char* value) {
+    if (_parsing) throw SAXException("Already parsing");
+    StoredLocator locator;
+    Session session(*this);
+    bool found = false;
+    try {
+        _begin(locator, source);
+        // The climb fails when no enclosing element bears the name: that is
+        // no match either.
+        found = _database.GetElementPCDATAUnique(environment, tag, value, &*_reference) &&
+                _reference->GotoNamedParentTagChainStart(environment);
+        if (!found) {
+            if (_documentHandler != nullptr) {
+                _documentHandler->startDocument();
+                _documentHandler->endDocument();
+            }
+            _reference.reset();
+            _database.Close();
+        } else {
+            if (!_reference->GotoParentTagChainInBranch() || !onPointerField(*_reference)) {
+                throwDamaged();
+            }
+            if (_documentHandler != nullptr) _documentHandler->startDocument();
+            _follow(locator);
+            _finish();
+        }
+    } catch (const SAXException& e) {
+        throw SAXException(e.getMessage());
+    } catch (const LumXMLException& e) {
+        throw SAXException(e.message());
+    }
+    session.finished();
+    return found;
+}
+
+bool DriverOrlo::queryUnique(const unsigned char*, const unsigned char*, const unsigned char*) {
+    return false;
+}
+
+bool DriverOrlo::setInputSource(InputSource& source) {
+    _database.SetDatabaseName(source.getSystemId());
+    _database.Open();
+    return true;
+}
+
+void DriverOrlo::_begin(const Locator& locator, InputSource& source) {
+    if (_documentHandler != nullptr) _documentHandler->setDocumentLocator(&locator);
+    _database.SetDatabaseName(source.getSystemId());
+    _database.Open();
+    _reference.emplace();
+}
+
+// The normal end: the reference goes before the database, which refuses to
+// close while a cursor of it lives; endDocument comes last.
+void DriverOrlo::_finish() {
+    _reference.reset();
+    _database.Close();
+    if (_documentHandler != nullptr) _documentHandler->endDocument();
+}
+
+void DriverOrlo::_abandon() noexcept {
+    try {
+        _reference.reset();
+        _database.Close();
+    } catch (...) {
+        // Already failing: the first failure is the one reported.
+    }
+}
+
+void DriverOrlo::_follow(const Locator&) { Walk(*_reference, _documentHandler).run(); }
+
+}  // namespace LumXMLSAX

@@ -1,0 +1,181 @@
+#include "xml/sax/handlerdump.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "xml/sax/attributelist.h"
+
+using LumXMLSAX::AttributeListImpl;
+using LumXMLSAX::HandlerDump;
+
+namespace {
+
+const unsigned char* u(const char* text) { return reinterpret_cast<const unsigned char*>(text); }
+
+// Sends file descriptor 1 to a temporary file for the life of the object.
+// Reads go through the descriptor, so they see only what the handler has
+// actually handed over (flushed), never what waits in stdout's buffer.
+class StdoutCapture {
+public:
+    StdoutCapture() {
+        std::fflush(stdout);
+        char path[] = "/tmp/handlerdump_XXXXXX";
+        _file = mkstemp(path);
+        unlink(path);
+        _saved = dup(1);
+        dup2(_file, 1);
+    }
+    ~StdoutCapture() { restore(); }
+
+    // What reached the descriptor so far.
+    std::string flushed() const {
+        std::string text;
+        char buffer[4096];
+        ssize_t n;
+        off_t offset = 0;
+        while ((n = pread(_file, buffer, sizeof buffer, offset)) > 0) {
+            text.append(buffer, static_cast<size_t>(n));
+            offset += n;
+        }
+        return text;
+    }
+
+    // Flushes whatever is pending, puts fd 1 back and returns everything.
+    std::string finish() {
+        std::fflush(stdout);
+        std::string text = flushed();
+        restore();
+        return text;
+    }
+
+private:
+    void restore() {
+        if (_saved < 0) return;
+        std::fflush(stdout);
+        dup2(_saved, 1);
+        close(_saved);
+        close(_file);
+        _saved = -1;
+    }
+
+    int _file = -1;
+    int _saved = -1;
+};
+
+std::string dumpCharacters(const std::string& text, unsigned int start = 0) {
+    HandlerDump dump;
+    StdoutCapture capture;
+    dump.characters(u(text.c_str()), start, static_cast<unsigned int>(text.size() - start));
+    return capture.finish();
+}
+
+TEST(HandlerDumpCharacters, EscapesMarkupAndEveryCharacterFrom128) {
+    EXPECT_EQ(dumpCharacters("x\"y&z"), "x&quot;y&amp;z");
+    EXPECT_EQ(dumpCharacters("a<b>c"), "a&lt;b&gt;c");
+    EXPECT_EQ(dumpCharacters("it's"), "it's");
+    EXPECT_EQ(dumpCharacters("\xC3\xA9"), "&#233;");
+    EXPECT_EQ(dumpCharacters("\xC2\x80"), "&#128;");
+    EXPECT_EQ(dumpCharacters("\x7F"), "\x7F");
+    EXPECT_EQ(dumpCharacters("\xE9\x9B\xAA"), "&#38634;");
+    EXPECT_EQ(dumpCharacters("\xF0\x9F\x98\x80!"), "&#128512;!");
+    EXPECT_EQ(dumpCharacters("line\nbreak\ttab"), "line\nbreak\ttab");
+}
+
+TEST(HandlerDumpCharacters, WritesOnlyTheGivenRun) {
+    EXPECT_EQ(dumpCharacters("skip<kept", 4), "&lt;kept");
+    HandlerDump dump;
+    StdoutCapture capture;
+    dump.characters(u("abcdef"), 1, 3);
+    dump.characters(u("abc"), 0, 0);
+    EXPECT_EQ(capture.finish(), "bcd");
+}
+
+TEST(HandlerDumpCharacters, NulEndsTheText) {
+    EXPECT_EQ(dumpCharacters(std::string("ab\0cd", 5)), "ab");
+}
+
+TEST(HandlerDumpCharacters, OutputStaysWellFormedForBadText) {
+    // Malformed sequences and characters XML cannot carry.
+    EXPECT_EQ(dumpCharacters("bad\xC3"), "bad&#65533;");
+    EXPECT_EQ(dumpCharacters("\xFF\xFE"), "&#65533;&#65533;");
+    EXPECT_EQ(dumpCharacters("a\x01\x1F\tb\rc"), "a&#65533;&#65533;\tb\rc");
+    EXPECT_EQ(dumpCharacters("\xED\xA0\x80"), "&#65533;");
+    EXPECT_EQ(dumpCharacters("\xEF\xBF\xBE\xEF\xBF\xBD"), "&#65533;&#65533;");
+    EXPECT_EQ(dumpCharacters("\xF4\x90\x80\x80"), "&#65533;");
+    // The converter rejects a continuation byte in lead position: the call
+    // writes nothing.
+    HandlerDump dump;
+    StdoutCapture capture;
+    dump.characters(u("ok"), 0, 2);
+    dump.characters(u("x\x80y"), 0, 3);
+    dump.characters(u("!"), 0, 1);
+    EXPECT_EQ(capture.finish(), "ok!");
+}
+
+TEST(HandlerDumpDocument, DeclarationTagsAndFinalLineFeed) {
+    HandlerDump dump;
+    AttributeListImpl attributes;
+    attributes.addAttribute(u("k"), u("CDATA"), u("v"));
+    AttributeListImpl none;
+    StdoutCapture capture;
+    dump.startDocument();
+    dump.startElement(u("a"), attributes);
+    dump.characters(u("x<y"), 0, 3);
+    dump.startElement(u("e"), none);
+    dump.endElement(u("e"));
+    dump.endElement(u("a"));
+    dump.endDocument();
+    EXPECT_EQ(capture.finish(), "<?xml version=\"1.0\"?><a k=\"v\">x&lt;y<e></e></a>\n");
+}
+
+TEST(HandlerDumpDocument, AttributeValuesAreEscapedNamesAreNot) {
+    HandlerDump dump;
+    AttributeListImpl attributes;
+    attributes.addAttribute(u("q"), u("CDATA"), u("say \"hi\" & <go>"));
+    attributes.addAttribute(u("caf\xC3\xA9"), u("CDATA"), u("\xC3\xA9t\xC3\xA9"));
+    attributes.addAttribute(u("empty"), u("CDATA"), u(""));
+    attributes.addAttribute(u("bad"), u("CDATA"), u("\xC3"));
+    attributes.addAttribute(u("rejected"), u("CDATA"), u("\x80"));
+    attributes.addAttribute(u("apos"), u("CDATA"), u("it's"));
+    StdoutCapture capture;
+    dump.startElement(u("e"), attributes);
+    EXPECT_EQ(capture.finish(),
+              "<e q=\"say &quot;hi&quot; &amp; &lt;go&gt;\" caf\xC3\xA9=\"&#233;t&#233;\" "
+              "empty=\"\" bad=\"&#65533;\" rejected=\"\" apos=\"it's\">");
+}
+
+TEST(HandlerDumpDocument, IgnorableWhitespaceIsWrittenUnchanged) {
+    HandlerDump dump;
+    StdoutCapture capture;
+    dump.ignorableWhitespace(u("  <&\xC3\xA9\n"), 1, 5);
+    EXPECT_EQ(capture.finish(), " <&\xC3\xA9");
+}
+
+// Whatever buffering stdout has, these events hand their bytes to the
+// descriptor before they return.
+TEST(HandlerDumpFlushing, EventsThatFlush) {
+    HandlerDump dump;
+    AttributeListImpl none;
+    StdoutCapture capture;
+    dump.startDocument();
+    dump.startElement(u("a"), none);
+    dump.characters(u("t"), 0, 1);
+    EXPECT_EQ(capture.flushed(), "<?xml version=\"1.0\"?><a>t");
+    dump.startElement(u("b"), none);
+    dump.endElement(u("b"));
+    EXPECT_EQ(capture.flushed(), "<?xml version=\"1.0\"?><a>t<b></b>");
+    dump.ignorableWhitespace(u(" "), 0, 1);
+    EXPECT_EQ(capture.flushed(), "<?xml version=\"1.0\"?><a>t<b></b> ");
+    dump.endElement(u("a"));
+    dump.endDocument();
+    EXPECT_EQ(capture.flushed(), "<?xml version=\"1.0\"?><a>t<b></b> </a>\n");
+    dump.startDocument();
+    dump.characters(u(""), 0, 0);
+    EXPECT_EQ(capture.flushed(), "<?xml version=\"1.0\"?><a>t<b></b> </a>\n<?xml version=\"1.0\"?>");
+}
+
+}  // namespace

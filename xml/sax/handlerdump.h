@@ -1,0 +1,54 @@
+// A handler that writes the events it receives as XML text on the process's
+// standard output.
+#ifndef TARNXML_SAX_HANDLERDUMP_H
+#define TARNXML_SAX_HANDLERDUMP_H
+
+#include "xml/export.h"
+#include "xml/sax/handlerbase.h"
+
+namespace LumXMLSAX {
+
+// Writes every event at once to the C stream stdout (fwrite), without
+// indentation, line breaks or checks on the order of events. Character data
+// and attribute values are escaped so that the output is pure ASCII and
+// well-formed: "&quot;" "&amp;" "&lt;" "&gt;" for the four markup characters,
+// "&#N;" (decimal) for every character from 128 up. A malformed UTF-8
+// sequence, and any character XML cannot carry (controls other than tab,
+// line feed and carriage return, surrogates, U+FFFE, U+FFFF, values above
+// U+10FFFF), is written as "&#65533;"; text the converter rejects outright
+// (a stray continuation byte in lead position) is not written at all.
+// Empty elements print as "<e></e>".
+//
+// The stream is flushed after endElement, characters, ignorableWhitespace
+// and endDocument, and only there. Output errors are not reported; the
+// stream keeps its error state.
+class TARNXML_API HandlerDump : public HandlerBase {
+public:
+    HandlerDump() = default;
+    HandlerDump(const HandlerDump&) = default;
+    HandlerDump& operator=(const HandlerDump&) = default;
+    ~HandlerDump() override;
+
+    // The 21 bytes <?xml version="1.0"?>, no line break.
+    void startDocument() override;
+    // One line feed.
+    void endDocument() override;
+    // The bytes unchanged.
+    void ignorableWhitespace(const unsigned char* chars, unsigned int start,
+                             unsigned int length) override;
+    // Names byte for byte, values escaped, in list order.
+    void startElement(const unsigned char* name,
+                      const AttributeList& attributes) override;
+    void endElement(const unsigned char* name) override;
+    // The `length` bytes from chars[start], escaped; a NUL byte ends them.
+    void characters(const unsigned char* chars, unsigned int start,
+                    unsigned int length) override;
+
+    // The output is always US-ASCII: the argument is ignored.
+    void setOutputEncoding(const char* encoding);
+    const char* getOutputEncoding() const;
+};
+
+}  // namespace LumXMLSAX
+
+#endif
