@@ -1,0 +1,21 @@
+# Fault injection into the engine and the XML layer (every internal symbol
+# linked in, so that the injectors reach the store and the system-call table),
+# and the tools driven as processes under a full disk, kills and contention.
+
+# Both object lists carry the encoding objects; link them once.
+set(_tarn_fault_objects ${TARNXML_OBJECTS} ${TARN_ENGINE_OBJECTS})
+list(REMOVE_DUPLICATES _tarn_fault_objects)
+
+tarn_add_test(test_fault_injection
+  SOURCES engine/fault_injection_test.cpp
+          engine/fault_support.cpp
+  LIBS ${_tarn_fault_objects} EXPAT::EXPAT)
+
+tarn_add_test(test_robustness
+  SOURCES tools/robustness_test.cpp
+          tools/tool_runner.cpp
+  LIBS tarn20)
+add_dependencies(test_robustness xmlload xmlquery)
+target_compile_definitions(test_robustness PRIVATE
+  XMLLOAD_PATH="$<TARGET_FILE:xmlload>"
+  XMLQUERY_PATH="$<TARGET_FILE:xmlquery>")

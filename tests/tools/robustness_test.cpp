@@ -1,0 +1,214 @@
+// The tools as processes under hostile conditions: a disk that fills up while
+// loading, loads killed at random moments, a database held open by another
+// process, and an XML file named as its own database. Whatever happens, a
+// tool ends by itself (no signal, no hang) with exit status 0, or with 1 and
+// one error line, and never destroys data it was not asked to replace.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "engine/tarn20.h"
+#include "tests/engine/storage/temp_dir.h"
+#include "tests/tools/tool_runner.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+using tarntest::runTool;
+using tarntest::ToolResult;
+
+constexpr auto kToolTimeout = std::chrono::seconds(120);
+
+// A catalog of numbered items, about `bytes` long.
+std::vector<uint8_t> catalog(size_t bytes) {
+    std::string s = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<catalog>\n";
+    s.reserve(bytes + 256);
+    char item[256];
+    for (int i = 0; s.size() < bytes; ++i) {
+        std::snprintf(item, sizeof item,
+                      "  <item id=\"i%06d\" kind=\"k%d\"><name>item-%06d</name><price>%d.%02d</price>"
+                      "<text>Text of item %d, with &amp; and \xC3\xA9 inside.</text></item>\n",
+                      i, i % 7, i, i % 100, i % 97, i);
+        s += item;
+    }
+    s += "</catalog>\n";
+    return std::vector<uint8_t>(s.begin(), s.end());
+}
+
+long lineCount(const std::string& text) { return std::count(text.begin(), text.end(), '\n'); }
+
+std::string describe(const ToolResult& r) {
+    return "exit " + std::to_string(r.exitStatus) + ", signal " + std::to_string(r.signal) +
+           (r.timedOut ? ", timed out" : "") + "\nstderr: " + r.err;
+}
+
+// Ended by itself with status 1 and exactly one line on standard error that
+// begins with `prefix`.
+void expectOneErrorLine(const ToolResult& r, const std::string& prefix) {
+    EXPECT_FALSE(r.timedOut) << describe(r);
+    EXPECT_EQ(r.signal, 0) << describe(r);
+    EXPECT_EQ(r.exitStatus, 1) << describe(r);
+    EXPECT_EQ(lineCount(r.err), 1) << describe(r);
+    EXPECT_EQ(r.err.rfind(prefix, 0), 0u) << "expected the line to begin with " << prefix << "\n" << describe(r);
+}
+
+// A query either answers or reports one error; it never crashes or hangs.
+void expectAnswerOrOneError(const ToolResult& r, const std::string& db) {
+    ASSERT_FALSE(r.timedOut) << describe(r);
+    ASSERT_EQ(r.signal, 0) << describe(r);
+    if (r.exitStatus == 0) {
+        EXPECT_EQ(r.out.rfind("<?xml", 0), 0u) << r.out.substr(0, 200);
+        EXPECT_TRUE(r.err.empty()) << r.err;
+        return;
+    }
+    expectOneErrorLine(r, "Error reading database " + db + ": ");
+}
+
+ToolResult load(const std::string& xml, const std::string& db,
+                milliseconds timeout = kToolTimeout) {
+    return runTool({XMLLOAD_PATH, xml, db}, timeout);
+}
+
+ToolResult query(const std::string& db, const std::string& value) {
+    return runTool({XMLQUERY_PATH, db, "item", "name", value}, kToolTimeout);
+}
+
+// Lowers the file size limit that children inherit, with SIGXFSZ ignored so
+// that exceeding it is an EFBIG error rather than a fatal signal; both are
+// restored afterwards. This process writes no file meanwhile.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        getrlimit(RLIMIT_FSIZE, &old_);
+        rlimit lower = old_;
+        lower.rlim_cur = std::min<rlim_t>(bytes, old_.rlim_max);
+        setrlimit(RLIMIT_FSIZE, &lower);
+        struct sigaction ignore {};
+        ignore.sa_handler = SIG_IGN;
+        sigaction(SIGXFSZ, &ignore, &oldAction_);
+    }
+    ~FileSizeLimit() {
+        setrlimit(RLIMIT_FSIZE, &old_);
+        sigaction(SIGXFSZ, &oldAction_, nullptr);
+    }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+private:
+    rlimit old_{};
+    struct sigaction oldAction_ {};
+};
+
+class Robustness : public ::testing::Test {
+protected:
+    tarn_test::TempDir dir;
+    std::string xml = dir.file("catalog.xml");
+    std::string db = dir.file("catalog.db");
+};
+
+TEST_F(Robustness, AFullDiskWhileLoadingIsOneErrorLineAndStatusOne) {
+    constexpr rlim_t kLimit = 100 * 1024;
+    tarn_test::writeFile(xml, catalog(2 << 20));
+    ToolResult r;
+    {
+        FileSizeLimit limit(kLimit);
+        r = load(xml, db);
+    }
+    expectOneErrorLine(r, "Error reading XML file " + xml + ": ");
+    EXPECT_TRUE(r.out.empty()) << r.out;
+    EXPECT_LE(tarn_test::fileSize(db), int64_t(kLimit));
+    expectAnswerOrOneError(query(db, "item-000001"), db);
+}
+
+TEST_F(Robustness, LoadsKilledAtRandomMomentsLeaveAFileThatAnswersOrIsRefused) {
+    tarn_test::writeFile(xml, catalog(3 << 20));
+    const auto start = Clock::now();
+    const ToolResult full = load(xml, db);
+    const auto loadTime = std::chrono::duration_cast<milliseconds>(Clock::now() - start);
+    ASSERT_EQ(full.exitStatus, 0) << describe(full);
+    const ToolResult answer = query(db, "item-000010");
+    ASSERT_EQ(answer.exitStatus, 0) << describe(answer);
+    ASSERT_NE(answer.out.find("item-000010"), std::string::npos) << answer.out;
+
+    const unsigned seed = 20240611;
+    std::mt19937 random(seed);
+    std::uniform_int_distribution<long> moment(1, std::max<long>(2, long(loadTime.count())));
+    int kills = 0;
+    for (int run = 0; run < 20; ++run) {
+        SCOPED_TRACE("seed " + std::to_string(seed) + ", run " + std::to_string(run));
+        unlink(db.c_str());
+        const ToolResult killed = load(xml, db, milliseconds(moment(random)));
+        ASSERT_TRUE(killed.timedOut ? killed.signal == SIGKILL : killed.exitStatus == 0) << describe(killed);
+        kills += killed.timedOut;
+        if (!tarn_test::exists(db)) continue;
+        expectAnswerOrOneError(query(db, "item-000010"), db);
+        expectAnswerOrOneError(query(db, "item-009999"), db);
+    }
+    EXPECT_GE(kills, 10) << "most loads are meant to be cut short";
+}
+
+TEST_F(Robustness, ADatabaseHeldOpenElsewhereIsRefusedAtOnceAndLeftIntact) {
+    tarn_test::writeFile(xml, catalog(50 << 10));
+    ASSERT_EQ(load(xml, db).exitStatus, 0);
+    const ToolResult before = query(db, "item-000042");
+    ASSERT_EQ(before.exitStatus, 0) << describe(before);
+    const std::vector<uint8_t> bytes = tarn_test::readFile(db);
+
+    lumdb* held = nullptr;
+    LumDbParams params{16, 0, 0, 1, 0, 0};
+    ASSERT_EQ(LumDbCreate(&held, 0, db.c_str(), &params), 0u);
+    const std::string other = dir.file("other.xml");
+    tarn_test::writeFile(other, catalog(1 << 10));
+    const auto start = Clock::now();
+    const ToolResult queried = query(db, "item-000042");
+    const ToolResult loaded = load(other, db);
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(20)) << "a held database must not be waited for";
+    expectOneErrorLine(queried, "Error reading database " + db + ": ");
+    EXPECT_TRUE(queried.out.empty()) << queried.out;
+    expectOneErrorLine(loaded, "Error reading XML file " + other + ": ");
+
+    // The holder still reads its database: the element names are all there.
+    lumdct* dct = nullptr;
+    lumxmldct* tags = nullptr;
+    int32_t number = 0;
+    ASSERT_EQ(LumDctCreate(&dct, held), 0u);
+    ASSERT_EQ(LumXMLDctCreate(&tags, dct), 0u);
+    for (const char* tag : {"catalog", "item", "name", "price", "text"})
+        EXPECT_EQ(LumXMLDctLookupTag(tags, tag, 0, &number), 0u) << tag;
+    EXPECT_EQ(LumXMLDctDestroy(tags), 0u);
+    EXPECT_EQ(LumDctDestroy(dct), 0u);
+    EXPECT_EQ(LumDbClose(held), 0u);
+
+    EXPECT_TRUE(tarn_test::readFile(db) == bytes) << "the refused tools changed the database";
+    const ToolResult after = query(db, "item-000042");
+    EXPECT_EQ(after.exitStatus, 0) << describe(after);
+    EXPECT_EQ(after.out, before.out);
+}
+
+TEST_F(Robustness, AnXmlFileNamedAsItsOwnDatabaseIsNeverDestroyed) {
+    tarn_test::writeFile(xml, catalog(20 << 10));
+    const std::vector<uint8_t> bytes = tarn_test::readFile(xml);
+    const std::string link = dir.file("link.xml");
+    ASSERT_EQ(symlink(xml.c_str(), link.c_str()), 0);
+    const std::string hard = dir.file("hard.xml");
+    ASSERT_EQ(::link(xml.c_str(), hard.c_str()), 0);
+    const std::string dotted = dir.file("./catalog.xml");
+
+    for (const std::string& target : {xml, dotted, link, hard}) {
+        SCOPED_TRACE("database named " + target);
+        const ToolResult r = load(xml, target);
+        expectOneErrorLine(r, "Error reading XML file " + xml + ": ");
+        EXPECT_TRUE(tarn_test::readFile(xml) == bytes) << "the XML file was overwritten";
+    }
+}
+
+}  // namespace
