@@ -113,9 +113,11 @@ private:
         _emitEnd();
         _ref.GotoParentTagChainInBranch();
         _leave();
+        // Once the element the walk began with is complete, the next position
+        // is never read, and finding it could mean walking a long parent chain.
+        if (--_depth == 0) return false;
         _ref.GotoNextField();
-        --_depth;
-        return _depth != 0;
+        return true;
     }
 
     bool _chainStart() {
