@@ -16,9 +16,10 @@
 // dropped, whichever cursor made it. An append at a record's end shifts no
 // position but lengthens the record, so a count is always kept together with
 // the field it ends at (count = position of `last` + 1) and brought up to date
-// by stepping on from there. A small direct-mapped memo keeps the positions
-// and counts of fields and records the cursor has left, so that coming back
-// by member address, as the XML layer does for every element, costs no walk.
+// by stepping on from there. A memo keeps the positions of fields the cursor
+// has left (a growing hash table) and the counts of records (direct-mapped),
+// so that coming back by member address, as the XML layer does for every
+// element and however wide the subtree it visited in between, costs no walk.
 #include "engine/cursor.h"
 
 #include <cstdlib>
@@ -51,6 +52,83 @@ inline uint32_t slot(uint32_t key) {
     return uint32_t((uint64_t(key) * 2654435769u & 0xFFFFFFFFu) >> (32 - kSlotBits));
 }
 
+// Positions by field offset, open addressing with linear probing. It grows up
+// to kMaxPositions entries and then starts afresh; entries of an older stamp
+// are dropped as a whole. A failed allocation only loses memo entries.
+class PositionTable {
+public:
+    PositionTable() = default;
+    PositionTable(const PositionTable&) = delete;
+    PositionTable& operator=(const PositionTable&) = delete;
+    ~PositionTable() { std::free(slots_); }
+
+    void put(const Position& p) {
+        if (p.field == 0) return;
+        if (p.stamp != stamp_ || used_ + 1 > (mask_ + 1) / 2) makeRoom(p.stamp);
+        if (slots_ == nullptr) return;
+        for (uint32_t i = hash(p.field) & mask_;; i = (i + 1) & mask_) {
+            Position& e = slots_[i];
+            if (e.field == p.field || e.field == 0) {
+                if (e.field == 0) ++used_;
+                e = p;
+                return;
+            }
+        }
+    }
+
+    const Position* find(uint32_t field, uint64_t stamp) const {
+        if (slots_ == nullptr || stamp != stamp_ || field == 0) return nullptr;
+        for (uint32_t i = hash(field) & mask_;; i = (i + 1) & mask_) {
+            const Position& e = slots_[i];
+            if (e.field == field) return &e;
+            if (e.field == 0) return nullptr;
+        }
+    }
+
+private:
+    static constexpr uint32_t kFirst = 64;
+    static constexpr uint32_t kMaxPositions = 1u << 17;
+
+    static uint32_t hash(uint32_t key) { return uint32_t(uint64_t(key) * 2654435769u >> 7); }
+
+    void makeRoom(uint64_t stamp) {
+        const uint32_t capacity = slots_ == nullptr ? kFirst : mask_ + 1;
+        if (stamp != stamp_ || capacity >= kMaxPositions || slots_ == nullptr) {
+            clear(slots_ == nullptr ? kFirst : capacity);
+        } else {
+            grow(capacity * 2);
+        }
+        stamp_ = stamp;
+    }
+    void clear(uint32_t capacity) {
+        if (slots_ != nullptr && capacity == mask_ + 1) {
+            std::memset(static_cast<void*>(slots_), 0, sizeof(Position) * capacity);
+        } else {
+            std::free(slots_);
+            slots_ = static_cast<Position*>(std::calloc(capacity, sizeof(Position)));
+            mask_ = slots_ != nullptr ? capacity - 1 : 0;
+        }
+        used_ = 0;
+    }
+    void grow(uint32_t capacity) {
+        auto* fresh = static_cast<Position*>(std::calloc(capacity, sizeof(Position)));
+        if (fresh == nullptr) return clear(mask_ + 1);
+        Position* old = slots_;
+        const uint32_t oldCapacity = mask_ + 1;
+        slots_ = fresh;
+        mask_ = capacity - 1;
+        used_ = 0;
+        for (uint32_t i = 0; i < oldCapacity; ++i)
+            if (old[i].field != 0) put(old[i]);
+        std::free(old);
+    }
+
+    Position* slots_ = nullptr;
+    uint32_t mask_ = 0;
+    uint32_t used_ = 0;
+    uint64_t stamp_ = 0;
+};
+
 }  // namespace tarn::cursor_memo
 
 struct lumcursor {
@@ -61,7 +139,7 @@ struct lumcursor {
     uint32_t count = tarn::kUnset;
     uint32_t last = 0;   // the field `count` ends at; set whenever count is
     uint64_t stamp = 0;  // the db->modCount that index, count and last belong to
-    tarn::cursor_memo::Position positions[tarn::cursor_memo::kSlots]{};
+    tarn::cursor_memo::PositionTable positions;
     tarn::cursor_memo::Count counts[tarn::cursor_memo::kSlots]{};
 };
 
@@ -106,15 +184,14 @@ void forgetRecord(lumcursor* c) {
 void remember(lumcursor* c) {
     refresh(c);
     if (c->field != 0 && c->index != kUnset)
-        c->positions[slot(c->field)] = {c->field, c->owner, c->index, c->stamp};
+        c->positions.put({c->field, c->owner, c->index, c->stamp});
     if (c->owner != 0 && c->count != kUnset)
         c->counts[slot(c->owner)] = {c->owner, c->count, c->last, c->stamp};
 }
 
 void recall(lumcursor* c) {
-    const auto& p = c->positions[slot(c->field)];
-    if (c->index == kUnset && p.field == c->field && p.owner == c->owner && p.stamp == c->stamp)
-        c->index = p.index;
+    const cursor_memo::Position* p = c->positions.find(c->field, c->stamp);
+    if (c->index == kUnset && p != nullptr && p->owner == c->owner) c->index = p->index;
     const auto& n = c->counts[slot(c->owner)];
     if (c->count == kUnset && n.owner == c->owner && n.stamp == c->stamp) {
         c->count = n.count;
@@ -538,7 +615,7 @@ void noteLinkedAfter(lumcursor* c) {
         c->last = 0;
         advance(c);
     } else if (c->index != kUnset) {
-        c->positions[slot(n)] = {n, c->owner, c->index + 1, c->stamp};
+        c->positions.put({n, c->owner, c->index + 1, c->stamp});
         c->count = c->index + 2;
         c->last = n;
     } else if (c->count != kUnset && c->last == c->field) {
