@@ -34,7 +34,7 @@ run() {
   name=$1; shift
   echo "== $name for ${seconds}s"
   if ! "$build/fuzz/$name" "$@" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 \
-       -artifact_prefix="$findings/$name-" -print_final_stats=1 2>"$build/$name.log"; then
+       -artifact_prefix="$findings/$name-" -print_final_stats=1 >"$build/$name.log" 2>&1; then
     status=1
     tail -n 40 "$build/$name.log"
   fi
