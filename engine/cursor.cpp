@@ -17,9 +17,10 @@
 // position but lengthens the record, so a count is always kept together with
 // the field it ends at (count = position of `last` + 1) and brought up to date
 // by stepping on from there. A memo keeps the positions of fields the cursor
-// has left (a growing hash table) and the counts of records (direct-mapped),
-// so that coming back by member address, as the XML layer does for every
-// element and however wide the subtree it visited in between, costs no walk.
+// has left and the counts of records (direct-mapped; what they displace goes
+// to a growing hash table when it lies far into its record), so that coming
+// back by member address, as the XML layer does for every element and
+// however wide the subtree it visited in between, costs no long walk.
 #include "engine/cursor.h"
 
 #include <cstdlib>
@@ -52,81 +53,107 @@ inline uint32_t slot(uint32_t key) {
     return uint32_t((uint64_t(key) * 2654435769u & 0xFFFFFFFFu) >> (32 - kSlotBits));
 }
 
-// Positions by field offset, open addressing with linear probing. It grows up
-// to kMaxPositions entries and then starts afresh; entries of an older stamp
-// are dropped as a whole. A failed allocation only loses memo entries.
+// Positions by field offset, open addressing with linear probing, for fields
+// far into their records (the others are found again by a short walk). It
+// takes what the direct-mapped memo displaces, not every position. It grows
+// up to kMaxPositions entries and then starts afresh; a failed allocation
+// only loses entries. Entries carry an epoch instead of the stamp: a new
+// stamp opens a new epoch, and entries of older epochs are as good as absent.
 class PositionTable {
 public:
+    // Fields nearer than this to their owner are not kept here.
+    static constexpr uint32_t kFar = 16;
+
     PositionTable() = default;
     PositionTable(const PositionTable&) = delete;
     PositionTable& operator=(const PositionTable&) = delete;
     ~PositionTable() { std::free(slots_); }
 
     void put(const Position& p) {
-        if (p.field == 0) return;
-        if (p.stamp != stamp_ || used_ + 1 > (mask_ + 1) / 2) makeRoom(p.stamp);
+        if (p.field == 0 || p.index < kFar) return;
+        if (p.stamp != stamp_) openEpoch(p.stamp);
+        if (used_ + 1 > (mask_ + 1) / 2 || slots_ == nullptr) makeRoom();
         if (slots_ == nullptr) return;
-        for (uint32_t i = hash(p.field) & mask_;; i = (i + 1) & mask_) {
-            Position& e = slots_[i];
+        for (uint32_t i = hash(p.field);; i = (i + 1) & mask_) {
+            Entry& e = slots_[i];
             if (e.field == p.field || e.field == 0) {
                 if (e.field == 0) ++used_;
-                e = p;
+                e = {p.field, p.owner, p.index, epoch_};
                 return;
             }
         }
     }
 
-    const Position* find(uint32_t field, uint64_t stamp) const {
-        if (slots_ == nullptr || stamp != stamp_ || field == 0) return nullptr;
-        for (uint32_t i = hash(field) & mask_;; i = (i + 1) & mask_) {
-            const Position& e = slots_[i];
-            if (e.field == field) return &e;
-            if (e.field == 0) return nullptr;
+    // The position of `field` under `stamp`, written to *out; false if none.
+    bool find(uint32_t field, uint64_t stamp, Position* out) const {
+        if (slots_ == nullptr || field == 0 || stamp != stamp_) return false;
+        for (uint32_t i = hash(field);; i = (i + 1) & mask_) {
+            const Entry& e = slots_[i];
+            if (e.field == field) {
+                if (e.epoch != epoch_) return false;
+                *out = {e.field, e.owner, e.index, stamp};
+                return true;
+            }
+            if (e.field == 0) return false;
         }
     }
 
 private:
+    struct Entry {
+        uint32_t field, owner, index, epoch;
+    };
     static constexpr uint32_t kFirst = 64;
-    static constexpr uint32_t kMaxPositions = 1u << 17;
+    static constexpr uint32_t kMaxPositions = 1u << 16;
 
-    static uint32_t hash(uint32_t key) { return uint32_t(uint64_t(key) * 2654435769u >> 7); }
+    // The high bits of the product depend on every bit of the offset.
+    uint32_t hash(uint32_t key) const {
+        return uint32_t((uint64_t(key) * 0x9E3779B97F4A7C15ull) >> 40) & mask_;
+    }
 
-    void makeRoom(uint64_t stamp) {
-        const uint32_t capacity = slots_ == nullptr ? kFirst : mask_ + 1;
-        if (stamp != stamp_ || capacity >= kMaxPositions || slots_ == nullptr) {
-            clear(slots_ == nullptr ? kFirst : capacity);
-        } else {
-            grow(capacity * 2);
-        }
+    void openEpoch(uint64_t stamp) {
         stamp_ = stamp;
+        if (++epoch_ == 0) {  // epochs wrapped: old entries could pass for new
+            clear(mask_ + 1);
+            epoch_ = 1;
+        }
+    }
+    // Grows while there is room, keeping the entries of this epoch; at the
+    // largest size everything goes.
+    void makeRoom() {
+        const uint32_t capacity = slots_ == nullptr ? kFirst : mask_ + 1;
+        if (slots_ == nullptr || capacity >= kMaxPositions)
+            clear(capacity);
+        else
+            grow(capacity * 2);
     }
     void clear(uint32_t capacity) {
         if (slots_ != nullptr && capacity == mask_ + 1) {
-            std::memset(static_cast<void*>(slots_), 0, sizeof(Position) * capacity);
+            std::memset(static_cast<void*>(slots_), 0, sizeof(Entry) * capacity);
         } else {
             std::free(slots_);
-            slots_ = static_cast<Position*>(std::calloc(capacity, sizeof(Position)));
+            slots_ = static_cast<Entry*>(std::calloc(capacity, sizeof(Entry)));
             mask_ = slots_ != nullptr ? capacity - 1 : 0;
         }
         used_ = 0;
     }
     void grow(uint32_t capacity) {
-        auto* fresh = static_cast<Position*>(std::calloc(capacity, sizeof(Position)));
+        auto* fresh = static_cast<Entry*>(std::calloc(capacity, sizeof(Entry)));
         if (fresh == nullptr) return clear(mask_ + 1);
-        Position* old = slots_;
+        Entry* old = slots_;
         const uint32_t oldCapacity = mask_ + 1;
         slots_ = fresh;
         mask_ = capacity - 1;
         used_ = 0;
         for (uint32_t i = 0; i < oldCapacity; ++i)
-            if (old[i].field != 0) put(old[i]);
+            if (old[i].field != 0 && old[i].epoch == epoch_) put({old[i].field, old[i].owner, old[i].index, stamp_});
         std::free(old);
     }
 
-    Position* slots_ = nullptr;
+    Entry* slots_ = nullptr;
     uint32_t mask_ = 0;
     uint32_t used_ = 0;
-    uint64_t stamp_ = 0;
+    uint32_t epoch_ = 0;
+    uint64_t stamp_ = UINT64_MAX;  // the stamp of this epoch
 };
 
 }  // namespace tarn::cursor_memo
@@ -139,7 +166,8 @@ struct lumcursor {
     uint32_t count = tarn::kUnset;
     uint32_t last = 0;   // the field `count` ends at; set whenever count is
     uint64_t stamp = 0;  // the db->modCount that index, count and last belong to
-    tarn::cursor_memo::PositionTable positions;
+    tarn::cursor_memo::Position positions[tarn::cursor_memo::kSlots]{};
+    tarn::cursor_memo::PositionTable farPositions;
     tarn::cursor_memo::Count counts[tarn::cursor_memo::kSlots]{};
 };
 
@@ -181,22 +209,47 @@ void forgetRecord(lumcursor* c) {
     c->last = 0;
 }
 
+// The direct-mapped parts hand what they displace to the hash table, which
+// keeps it however many fields and records are visited before the return.
+void notePosition(lumcursor* c, const cursor_memo::Position& p) {
+    cursor_memo::Position& e = c->positions[slot(p.field)];
+    if (e.field != p.field && e.stamp == c->stamp) c->farPositions.put(e);
+    e = p;
+}
+
+void noteCount(lumcursor* c, const cursor_memo::Count& n) {
+    cursor_memo::Count& e = c->counts[slot(n.owner)];
+    // A count is the position of its last field, plus one.
+    if (e.owner != n.owner && e.owner != 0 && e.stamp == c->stamp)
+        c->farPositions.put({e.last, e.owner, e.count - 1, e.stamp});
+    e = n;
+}
+
 void remember(lumcursor* c) {
     refresh(c);
-    if (c->field != 0 && c->index != kUnset)
-        c->positions.put({c->field, c->owner, c->index, c->stamp});
-    if (c->owner != 0 && c->count != kUnset)
-        c->counts[slot(c->owner)] = {c->owner, c->count, c->last, c->stamp};
+    const bool counted = c->owner != 0 && c->count != kUnset;
+    // The position of the field a count ends at goes with the count.
+    if (c->field != 0 && c->index != kUnset && !(counted && c->last == c->field))
+        notePosition(c, {c->field, c->owner, c->index, c->stamp});
+    if (counted) noteCount(c, {c->owner, c->count, c->last, c->stamp});
 }
 
 void recall(lumcursor* c) {
-    const cursor_memo::Position* p = c->positions.find(c->field, c->stamp);
-    if (c->index == kUnset && p != nullptr && p->owner == c->owner) c->index = p->index;
     const auto& n = c->counts[slot(c->owner)];
     if (c->count == kUnset && n.owner == c->owner && n.stamp == c->stamp) {
         c->count = n.count;
         c->last = n.last;
     }
+    if (c->index != kUnset) return;
+    // The field a count ends at has its position with it.
+    if (c->count != kUnset && c->last == c->field) {
+        c->index = c->count - 1;
+        return;
+    }
+    cursor_memo::Position p = c->positions[slot(c->field)];
+    const bool known = (p.field == c->field && p.stamp == c->stamp) ||
+                       c->farPositions.find(c->field, c->stamp, &p);
+    if (known && p.owner == c->owner) c->index = p.index;
 }
 
 // Position of `target` in the chain from `owner`, and its predecessor.
@@ -284,6 +337,7 @@ uint32_t copyValue(Store* s, uint32_t f, Value* v) {
 struct Utf8 {
     const void* text = nullptr;
     void* owned = nullptr;
+    uint32_t size = 0;  // bytes of text, terminator included
     Utf8() = default;
     Utf8(const Utf8&) = delete;
     Utf8& operator=(const Utf8&) = delete;
@@ -291,7 +345,7 @@ struct Utf8 {
 };
 
 uint32_t toUtf8(uint32_t from, const void* in, Utf8* out) {
-    return uint32_t(enc::EncodingConvert(from, enc::kUtf8, in, &out->text, &out->owned, nullptr));
+    return uint32_t(enc::EncodingConvert(from, enc::kUtf8, in, &out->text, &out->owned, &out->size));
 }
 
 // ---- field layout ----------------------------------------------------------
@@ -389,11 +443,15 @@ uint32_t append(lumcursor* c, LumTypeId id, const void* value, uint32_t length,
 
     Utf8 text;
     const void* v = value;
+    const uint32_t encoding = options != nullptr ? options[0] : 0;
     if (t.cls == 9) {
-        if (uint32_t r = toUtf8(options != nullptr ? options[0] : 0, value, &text)) return r;
+        if (uint32_t r = toUtf8(encoding, value, &text)) return r;
         v = text.text;
     }
-    const uint32_t size = t.base == fmt::kBaseBlock ? length : ValueSize(t.cls, v);
+    // UTF-8 text needs no conversion, and its size is known from the look at it.
+    const uint32_t size = t.base == fmt::kBaseBlock       ? length
+                          : t.cls == 9 && encoding == enc::kUtf8 ? text.size
+                                                                 : ValueSize(t.cls, v);
     const uint8_t stored = storedFlag(t);
     uint32_t f = 0;
     if (uint32_t r = FieldCreate(s, &f, t.base, stored, t.number, 0, 0, size)) return checked(c, r);
@@ -615,7 +673,7 @@ void noteLinkedAfter(lumcursor* c) {
         c->last = 0;
         advance(c);
     } else if (c->index != kUnset) {
-        c->positions.put({n, c->owner, c->index + 1, c->stamp});
+        // n's position goes with the count, which ends at it.
         c->count = c->index + 2;
         c->last = n;
     } else if (c->count != kUnset && c->last == c->field) {

@@ -1,10 +1,12 @@
 // Result sets: a slot array in the order values were added, beside an
 // open-addressing hash of live value -> slot that keeps membership, add and
-// remove constant-time.
+// remove constant-time. The hash is built when membership is first asked:
+// a search that fills a fresh set with values known to be distinct (the
+// fields of one index group) appends to the slots alone.
 //
 // Invariants:
-//  1. A value is live in at most one slot, and the hash holds exactly the
-//     live values, each with its current slot.
+//  1. A value is live in at most one slot. When the table exists it holds
+//     exactly the live values, each with its current slot.
 //  2. Slots from `used` on are empty; live + removed slots = used.
 //  3. After a merge the live slots are 0..live-1; a removed slot can remain
 //     only as the last one in use.
@@ -27,7 +29,9 @@ struct lumresset {
     uint32_t capacity = 0;
     uint32_t kind = 0;
     lumdb* db = nullptr;
-    uint32_t* table = nullptr;  // slot numbers, kNoSlot where empty
+    // Slot numbers, kNoSlot where empty; null until an add that must look
+    // for its value, or a merge (membership is found by a scan before).
+    uint32_t* table = nullptr;
     uint32_t tableBits = 0;     // the table has 1 << tableBits entries
 };
 
@@ -102,10 +106,13 @@ bool slotsResize(lumresset* set, uint32_t capacity) {
     return true;
 }
 
+// Builds the table when it is missing; false when it cannot be had.
+bool hashed(lumresset* set) { return set->table != nullptr || tableReserve(set, set->live); }
+
 // Room for n more values, slots growing by doubling. Nothing changes on failure.
 uint32_t reserve(lumresset* set, uint32_t n) {
     uint64_t needed = uint64_t(set->used) + n;
-    if (!tableReserve(set, uint64_t(set->live) + n)) return rc::kRealloc;
+    if (set->table && !tableReserve(set, uint64_t(set->live) + n)) return rc::kRealloc;
     if (needed <= set->capacity) return 0;
     uint64_t capacity = set->capacity ? set->capacity : 1;
     while (capacity < needed) capacity *= 2;
@@ -120,7 +127,7 @@ uint32_t append(lumresset* set, uint32_t value) {
     set->values[slot] = value;
     set->states[slot] = kSlotLive;
     ++set->live;
-    tableInsert(set, slot);
+    if (set->table) tableInsert(set, slot);
     return slot;
 }
 
@@ -134,7 +141,7 @@ void compact(lumresset* set) {
             if (k != last) {
                 set->values[k] = set->values[last];
                 set->states[k] = set->states[last];
-                if (set->states[k] == kSlotLive) set->table[probe(set, set->values[k])] = k;
+                if (set->table && set->states[k] == kSlotLive) set->table[probe(set, set->values[k])] = k;
             }
             set->states[last] = kSlotEmpty;
             --set->used;
@@ -202,7 +209,7 @@ uint32_t ResultSetCreate(lumresset** out, lumdb* db, uint32_t capacity, uint32_t
     if (!set) return rc::kMalloc;
     set->kind = kind;
     set->db = db;
-    if ((capacity && !slotsResize(set, capacity)) || !tableReserve(set, capacity)) {
+    if (capacity && !slotsResize(set, capacity)) {
         freeSet(set);
         return rc::kMalloc;
     }
@@ -218,6 +225,7 @@ uint32_t ResultSetAdd(lumresset* set, uint32_t field, uint32_t* slot) {
         if (!dataInRange(s, field + fmt::kFieldOwner, 4)) return rc::kIllegalFile;
         value = DataGetU32(s, field + fmt::kFieldOwner);
     }
+    if (!hashed(set)) return rc::kRealloc;
     uint32_t found = 0;
     if (!ResultSetHolds(set, value, &found)) {
         uint32_t r = reserve(set, 1);
@@ -228,8 +236,50 @@ uint32_t ResultSetAdd(lumresset* set, uint32_t field, uint32_t* slot) {
     return 0;
 }
 
+bool ResultSetFreshForFields(const lumresset* set) { return set->kind == kResultFields && set->used == 0; }
+
+uint32_t ResultSetAddNew(lumresset* set, uint32_t field) {
+    if (uint32_t r = reserve(set, 1)) return r;
+    append(set, field);
+    return 0;
+}
+
+void ResultSetDropRepeats(lumresset* set) {
+    std::free(set->table);
+    set->table = nullptr;
+    // An empty table, filled as the values are kept.
+    const uint32_t used = set->used;
+    set->used = 0;
+    const bool hashed = tableReserve(set, used);
+    set->used = used;
+    uint32_t kept = 0;
+    for (uint32_t k = 0; k < set->used; ++k) {
+        if (set->states[k] != kSlotLive) continue;
+        const uint32_t v = set->values[k];
+        bool seen = false;
+        if (hashed) {
+            seen = set->table[probe(set, v)] != kNoSlot;
+        } else {
+            for (uint32_t j = 0; j < kept && !seen; ++j) seen = set->values[j] == v;
+        }
+        if (seen) continue;
+        set->values[kept] = v;
+        set->states[kept] = kSlotLive;
+        if (hashed) tableInsert(set, kept);
+        ++kept;
+    }
+    for (uint32_t k = kept; k < set->used; ++k) set->states[k] = kSlotEmpty;
+    set->used = set->live = kept;
+}
+
 bool ResultSetHolds(const lumresset* set, uint32_t value, uint32_t* slot) {
-    uint32_t entry = set->table[probe(set, value)];
+    uint32_t entry = kNoSlot;
+    if (set->table != nullptr) {
+        entry = set->table[probe(set, value)];
+    } else {
+        for (uint32_t k = 0; k < set->used && entry == kNoSlot; ++k)
+            if (set->states[k] == kSlotLive && set->values[k] == value) entry = k;
+    }
     if (entry == kNoSlot) return false;
     if (slot) *slot = entry;
     return true;
@@ -237,7 +287,7 @@ bool ResultSetHolds(const lumresset* set, uint32_t value, uint32_t* slot) {
 
 void ResultSetRemove(lumresset* set, uint32_t slot) {
     if (slot >= set->used || set->states[slot] != kSlotLive) return;
-    tableErase(set, set->values[slot]);
+    if (set->table != nullptr) tableErase(set, set->values[slot]);
     set->states[slot] = kSlotRemoved;
     --set->live;
 }
@@ -281,6 +331,8 @@ uint32_t LumResClone(lumresset** out, lumresset* source, uint32_t kind) {
 uint32_t LumResMerge(lumresset* target, lumresset* other, uint32_t op) {
     if (!target || !other) return rc::kBadResultSet;
     if (op > 3) return rc::kBadSetOperator;
+    // Both are looked into value by value; other's slots stay as they are.
+    if (!hashed(target) || !hashed(other)) return rc::kRealloc;
     uint32_t r = 0;
     switch (op) {
     case 0: r = mergeUnion(target, other); break;

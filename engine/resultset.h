@@ -14,6 +14,16 @@ uint32_t ResultSetCreate(lumresset** out, lumdb* db, uint32_t capacity, uint32_t
 // Adds the field's offset (kind fields) or its owner (kind records) unless
 // already live; reports the slot. 0x1001 when the slots cannot grow.
 uint32_t ResultSetAdd(lumresset* set, uint32_t field, uint32_t* slot);
+// True for a set of kind fields that holds nothing yet.
+bool ResultSetFreshForFields(const lumresset* set);
+// Appends the offset of a field (kind fields only) that the caller knows is
+// not in the set, without looking: for a search filling a fresh set from one
+// index group, where each field occurs once. 0x1001 when the slots cannot grow.
+uint32_t ResultSetAddNew(lumresset* set, uint32_t field);
+// Keeps only the first slot of every value, the others in their order: the
+// set as ResultSetAdd would have left it. For a fill by ResultSetAddNew that
+// ended early, since a damaged index may lead back to a field.
+void ResultSetDropRepeats(lumresset* set);
 bool ResultSetHolds(const lumresset* set, uint32_t value, uint32_t* slot);
 void ResultSetRemove(lumresset* set, uint32_t slot);
 

@@ -86,7 +86,8 @@ uint32_t MappedDriverOpen(Store* s, uint32_t headerSize, const char* name,
         freeContext(c);
         return rc::kCreateMapping;
     }
-    if (uint32_t r = os::MapFile(c->file.fd, fileSizeFor(dataSize), c->file.mode.readOnly, &c->base)) {
+    if (uint32_t r = os::MapFile(c->file.fd, fileSizeFor(dataSize), c->file.mode.readOnly,
+                                 c->file.allocated, headerSize, &c->base)) {
         freeContext(c);
         return r;
     }

@@ -129,17 +129,17 @@ uint32_t FieldCreate(Store* s, uint32_t* out, uint8_t base, uint8_t indexFlag, u
     uint32_t off = 0;
     uint32_t r = ObjAlloc(s, uint32_t(size), &off);
     if (r != 0) return r;
-    DataPutU8(s, off + fmt::kFieldKind, indexed ? fmt::kKindIndexed : fmt::kKindPlain);
-    DataPutU8(s, off + fmt::kFieldBase, base);
-    DataPutU16(s, off + fmt::kFieldId, fieldId);
-    DataPutU32(s, off + fmt::kFieldOwner, owner);
-    DataPutU32(s, off + fmt::kFieldNext, next);
+    // The header is put together here and written in one piece.
+    uint8_t head[fmt::kIndexedOverhead];
+    putU8(head + fmt::kFieldKind, indexed ? fmt::kKindIndexed : fmt::kKindPlain);
+    putU8(head + fmt::kFieldBase, base);
+    putU16(head + fmt::kFieldId, fieldId);
+    putU32(head + fmt::kFieldOwner, owner);
+    putU32(head + fmt::kFieldNext, next);
     // A byte block's length shares the word with the index link; the length
     // must win, or the block would read back empty.
-    if (base == fmt::kBaseBlock)
-        DataPutU32(s, off + fmt::kFieldBlockLength, valueSize);
-    else if (indexed)
-        DataPutU32(s, off + fmt::kFieldIndexLink, 0);
+    putU32(head + fmt::kFieldIndexLink, base == fmt::kBaseBlock ? valueSize : 0);
+    DataPutBytes(s, off, wide ? fmt::kIndexedOverhead : fmt::kPlainOverhead, head);
     *out = off;
     return 0;
 }
@@ -147,19 +147,18 @@ uint32_t FieldCreate(Store* s, uint32_t* out, uint8_t base, uint8_t indexFlag, u
 uint32_t FieldInit(Store* s, uint32_t off, uint32_t prev, uint16_t fieldId, uint8_t base,
                    uint32_t flags, const void* src, uint32_t len) {
     bool plain = (flags & 1) != 0;
-    DataPutU8(s, off + fmt::kFieldKind, plain ? fmt::kKindPlain : fmt::kKindIndexed);
-    DataPutU8(s, off + fmt::kFieldBase, base);
-    DataPutU16(s, off + fmt::kFieldId, fieldId);
-    FieldLink(s, off, prev);
-    if (base == fmt::kBaseBlock) {
-        DataPutU32(s, off + fmt::kFieldBlockLength, len);
-        DataPutBytes(s, off + fmt::kIndexedValue, len, src);
-    } else if (plain) {
-        DataPutBytes(s, off + fmt::kPlainValue, len, src);
-    } else {
-        DataPutBytes(s, off + fmt::kIndexedValue, len, src);
-        DataPutU32(s, off + fmt::kFieldIndexLink, 0);
-    }
+    bool wide = !plain || base == fmt::kBaseBlock;
+    // The header, linked as FieldLink links it, is written in one piece.
+    uint8_t head[fmt::kIndexedOverhead];
+    putU8(head + fmt::kFieldKind, plain ? fmt::kKindPlain : fmt::kKindIndexed);
+    putU8(head + fmt::kFieldBase, base);
+    putU16(head + fmt::kFieldId, fieldId);
+    putU32(head + fmt::kFieldOwner, prev != 0 ? DataGetU32(s, prev + fmt::kFieldOwner) : off);
+    putU32(head + fmt::kFieldNext, prev != 0 ? DataGetU32(s, prev + fmt::kFieldNext) : 0);
+    putU32(head + fmt::kFieldIndexLink, base == fmt::kBaseBlock ? len : 0);
+    DataPutBytes(s, off, wide ? fmt::kIndexedOverhead : fmt::kPlainOverhead, head);
+    if (prev != 0) DataPutU32(s, prev + fmt::kFieldNext, off);
+    DataPutBytes(s, off + (wide ? fmt::kIndexedValue : fmt::kPlainValue), len, src);
     return 0;
 }
 

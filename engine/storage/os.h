@@ -82,6 +82,7 @@ struct DbFile {
     int fd = -1;
     OpenMode mode;
     uint32_t dataSize = 0;  // data-area bytes: initialSize when new, else file size - header
+    bool allocated = false;  // an existing file whose every byte has its disk block
 };
 
 // Opens `name` as `flags` says, locks it against every other opener (in this
@@ -97,8 +98,12 @@ void CloseFile(int fd);
 
 // Maps `size` bytes of the file whole (shared), first reserving the disk
 // blocks up to `size` so that a full disk is a code here rather than a fault
-// on a mapped page later. 0x2009 reservation, 0x2008 mapping.
-uint32_t MapFile(int fd, size_t size, bool readOnly, uint8_t** base);
+// on a mapped page later. A file `allocated` already has them: only its
+// header area, `headerSize` bytes rewritten by every commit, is reserved
+// again, since a reservation walks every page of its range. 0x2009
+// reservation, 0x2008 mapping.
+uint32_t MapFile(int fd, size_t size, bool readOnly, bool allocated, uint32_t headerSize,
+                 uint8_t** base);
 // Enlarges a mapping; the view may move. On failure the old view and the
 // file size are as before. 0x2009 reservation, 0x2008 remapping.
 uint32_t RemapFile(int fd, uint8_t* base, size_t oldSize, size_t newSize, uint8_t** out);
@@ -111,6 +116,12 @@ uint32_t FlushFile(int fd);
 // Sets the last-write time to now; the access time is left alone. Failure is
 // not reported: the time is a courtesy, not part of the content.
 void TouchWriteTime(int fd);
+
+// Zeroed memory for a large table that is read at random: `size` bytes from
+// Sys().calloc, placed and marked so that the kernel may back it with huge
+// pages, which spare the lookups most of their address translation misses.
+// Null when the memory cannot be had; *block is what to free() afterwards.
+void* AllocTable(size_t size, void** block);
 
 // Whole transfers at a file offset, retrying short transfers and EINTR.
 // 0x2004 / 0x2005 on failure; reading past the end of the file is a failure.

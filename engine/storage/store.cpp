@@ -7,6 +7,8 @@
 #include <new>
 
 #include "engine/result_codes.h"
+#include "engine/storage/node_mirror.h"
+#include "engine/storage/path_cache.h"
 
 namespace tarn {
 namespace {
@@ -155,6 +157,11 @@ uint32_t DataStrLen(Store* s, uint32_t off) {
 }
 
 int DataStrCmp(Store* s, uint32_t off, const char* str) {
+    const AreaView& v = *s->view;
+    // When the area ends in a NUL every stored string ends inside it, so the
+    // comparison may stop at the first difference without missing damage.
+    if (off < v.dataSize && v.data[v.dataSize - 1] == 0)
+        return signOf(std::strcmp(reinterpret_cast<const char*>(v.data + off), str));
     uint32_t len = 0;
     const uint8_t* p = storedString(s, off, &len);
     if (p == nullptr) return str[0] == 0 ? 0 : -1;
@@ -210,6 +217,8 @@ uint32_t StoreOpen(Store** out, LumDbParams* params, const char* name) {
 }
 
 uint32_t StoreClose(Store* s) {
+    PathCacheFree(s->paths);
+    NodeMirrorFree(s->mirror);
     const uint32_t code = s->ops.close(s->ctx);
     delete s;
     return code;

@@ -49,6 +49,9 @@ struct StoreOps {
     uint32_t (*dataSize)(void* ctx);
 };
 
+struct PathCache;
+struct NodeMirror;
+
 struct Store {
     void* ctx = nullptr;  // driver context; begins with an AreaView
     LumDbParams params{};
@@ -57,6 +60,10 @@ struct Store {
     bool readOnly = false;
     bool damaged = false;       // an access fell outside its area
     bool writeRefused = false;  // a write reached a read-only store
+    // Memory of the value index for this session, made by its first
+    // insertion into a tree.
+    PathCache* paths = nullptr;
+    NodeMirror* mirror = nullptr;
 };
 
 // Generic slots 3..12 over an AreaView context; drivers fill them with these.

@@ -8,12 +8,15 @@
 // the operation answers 29.
 #include "engine/storage/value_index.h"
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
 #include "engine/result_codes.h"
 #include "engine/resultset.h"
+#include "engine/storage/node_mirror.h"
 #include "engine/storage/objstore.h"
+#include "engine/storage/path_cache.h"
 
 namespace tarn {
 namespace {
@@ -100,17 +103,22 @@ bool groupOk(Store* s, uint32_t group) { return objectOk(s, group, fmt::kGroupSi
 uint32_t child(Store* s, uint32_t node, int dir) {
     return DataGetU32(s, node + (dir > 0 ? fmt::kNodeRight : fmt::kNodeLeft));
 }
+// Writers of children and balances keep a node's copy equal to it.
 void setChild(Store* s, uint32_t node, int dir, uint32_t to) {
     DataPutU32(s, node + (dir > 0 ? fmt::kNodeRight : fmt::kNodeLeft), to);
+    if (s->mirror == nullptr) return;
+    if (NodeCopy* c = NodeMirrorFind(s->mirror, node)) (dir > 0 ? c->right : c->left) = to;
 }
 // Balance and direction bytes: 255 / 0 / 1 stand for -1 / 0 / +1.
-int signedByte(Store* s, uint32_t off) {
-    uint8_t b = DataGetU8(s, off);
-    return b == fmt::kLeft ? -1 : b;
-}
+int signedByte(uint8_t b) { return b == fmt::kLeft ? -1 : b; }
+int signedByte(Store* s, uint32_t off) { return signedByte(DataGetU8(s, off)); }
 int balance(Store* s, uint32_t node) { return signedByte(s, node + fmt::kNodeBalance); }
 int direction(Store* s, uint32_t node) { return signedByte(s, node + fmt::kNodeDirection); }
-void setBalance(Store* s, uint32_t node, int b) { DataPutU8(s, node + fmt::kNodeBalance, uint8_t(b)); }
+void setBalance(Store* s, uint32_t node, int b) {
+    DataPutU8(s, node + fmt::kNodeBalance, uint8_t(b));
+    if (s->mirror == nullptr) return;
+    if (NodeCopy* c = NodeMirrorFind(s->mirror, node)) c->balance = uint8_t(b);
+}
 void setDirection(Store* s, uint32_t node, int d) {
     DataPutU8(s, node + fmt::kNodeDirection, d > 0 ? fmt::kRight : fmt::kLeft);
 }
@@ -127,6 +135,11 @@ int64_t nodeNumber(Store* s, uint32_t node, int cls) {
     }
 }
 
+// A hint to the processor to fetch a node that may be visited next.
+void prefetchNode(Store* s, uint32_t node) {
+    if (node != 0 && node < StoreDataSize(s)) __builtin_prefetch(s->view->data + node);
+}
+
 // Sign of (node key - kd).
 int keyVersus(Store* s, uint32_t node, const KeyDesc& kd) {
     if (kd.str) return DataStrCmp(s, node + fmt::kNodeKey, kd.str);
@@ -137,10 +150,14 @@ int keyVersus(Store* s, uint32_t node, const KeyDesc& kd) {
 uint32_t newNode(Store* s, const KeyDesc* kd, uint32_t* out) {
     uint32_t size = fmt::kHeadNodeSize + (kd ? keySize(*kd) : 0);
     uint32_t node = 0;
+    const uint32_t fresh = HeaderGetU32(s, fmt::kHighWaterOffset);
     uint32_t r = ObjAlloc(s, size, &node);
     if (r != 0) return r;
     uint8_t head[fmt::kHeadNodeSize] = {fmt::kKindNode};
     DataPutBytes(s, node, fmt::kHeadNodeSize, head);
+    // A block from a free list may have held a copied node; one from the end
+    // of the area never did.
+    if (s->mirror != nullptr && node < fresh) NodeMirrorForget(s->mirror, node);
     if (kd && kd->str) {
         DataPutBytes(s, node + fmt::kNodeKey, keySize(*kd), kd->str);
     } else if (kd) {
@@ -199,9 +216,97 @@ uint32_t rotate(Store* s, uint32_t S, uint32_t R, int a) {
     return P;
 }
 
+// The path an insertion took, kept when it ended at an existing key.
+struct Descent {
+    IndexPath path;        // complete only when found and no deeper than kCachedDepth
+    bool found = false;    // the key was there already
+    bool rotated = false;  // a subtree was restructured
+    Descent() { path.length = 0; }
+};
+
+// ---- node copies ---------------------------------------------------------------
+
+// Levels of a tree (the root is level 0) whose nodes are copied into the mirror.
+constexpr int kMirroredLevels = 12;
+
+// Where a copied key is known to end: a comparison its start cannot settle,
+// or one that must notice a key running off the area, reads the node.
+enum KeyEnd : uint8_t { kEndUnknown = 0, kEndInCopy = 1, kEndInArea = 2 };
+
+NodeMirror* mirrorOf(Store* s) { return s->damaged ? nullptr : s->mirror; }
+
+void copyKey(Store* s, uint32_t node, int cls, bool text, NodeCopy* c) {
+    if (!text) {
+        const int64_t v = nodeNumber(s, node, cls);
+        std::memcpy(c->key, &v, sizeof v);
+        c->keyEnd = kEndInCopy;
+        return;
+    }
+    const AreaView& v = *s->view;
+    const uint32_t at = node + fmt::kNodeKey;
+    const uint32_t n = at < v.dataSize ? std::min(kKeyStart, v.dataSize - at) : 0;
+    std::memcpy(c->key, v.data + at, n);
+    if (std::memchr(c->key, 0, n) != nullptr)
+        c->keyEnd = kEndInCopy;
+    else  // an area ending in a NUL ends every string in it
+        c->keyEnd = v.data[v.dataSize - 1] == 0 ? kEndInArea : kEndUnknown;
+}
+
+// What a descent reads of a node: its copy when the mirror has one, else the
+// node itself, copied into the mirror when it lies high in its tree and into
+// `scratch` otherwise. Null when the node is not sound (the store is then
+// damaged). *cold tells whether the node came from the data area.
+const NodeCopy* openNode(Store* s, uint32_t node, int depth, const KeyDesc& kd, NodeCopy* scratch,
+                         bool* cold) {
+    NodeMirror* mirror = depth < kMirroredLevels ? mirrorOf(s) : nullptr;
+    *cold = true;
+    if (mirror != nullptr) {
+        if (const NodeCopy* c = NodeMirrorFind(mirror, node)) {
+            *cold = false;
+            return c;
+        }
+    } else if (s->mirror != nullptr) {
+        // A node this deep may still have a copy from when it lay higher,
+        // which a new child or balance must reach.
+        NodeMirrorPrefetch(s->mirror, node);
+    }
+    if (!nodeOk(s, node)) return nullptr;
+    NodeCopy* c = mirror != nullptr ? NodeMirrorClaim(mirror, node) : scratch;
+    c->node = node;
+    c->left = child(s, node, -1);
+    c->right = child(s, node, +1);
+    c->balance = DataGetU8(s, node + fmt::kNodeBalance);
+    copyKey(s, node, kd.cls, kd.str != nullptr, c);
+    return c;
+}
+
+// keyVersus on a copy: the key's start settles most comparisons.
+int copyVersus(Store* s, const NodeCopy& c, const KeyDesc& kd) {
+    if (!kd.str) {
+        int64_t v;
+        std::memcpy(&v, c.key, sizeof v);
+        return sign(v - kd.num);
+    }
+    const char* start = reinterpret_cast<const char*>(c.key);
+    if (c.keyEnd == kEndInCopy) return sign(std::strcmp(start, kd.str));
+    if (c.keyEnd == kEndInArea) {
+        if (int r = std::strncmp(start, kd.str, kKeyStart)) return sign(r);
+    }
+    return DataStrCmp(s, c.node + fmt::kNodeKey, kd.str);
+}
+
+uint32_t copyChild(const NodeCopy& c, int dir) { return dir > 0 ? c.right : c.left; }
+
+void notePath(Descent* d, int depth, uint32_t node, int side) {
+    if (uint32_t(depth) >= kCachedDepth) return;
+    d->path.nodes[depth] = node;
+    d->path.sides[depth] = int8_t(side);
+    d->path.length = uint32_t(depth) + 1;
+}
+
 // Balanced insertion below a head node. The direction bytes written on the
 // way down guide the rebalancing without comparing keys again.
-uint32_t TreeInsert(Store* s, uint32_t* head, const KeyDesc& kd, uint32_t* node) {
+uint32_t TreeInsert(Store* s, uint32_t* head, const KeyDesc& kd, uint32_t* node, Descent* d) {
     uint32_t q = 0;
     uint32_t r = 0;
     if (*head == 0) {
@@ -226,22 +331,39 @@ uint32_t TreeInsert(Store* s, uint32_t* head, const KeyDesc& kd, uint32_t* node)
         *node = q;
         return 0;
     }
+    NodeCopy scratch[2];
+    bool cold = false;
+    const NodeCopy* at = openNode(s, P, 0, kd, &scratch[0], &cold);
     for (int depth = 0;; ++depth) {
-        if (depth >= kMaxDepth || !nodeOk(s, P)) return damaged(s);
-        int c = -keyVersus(s, P, kd);
+        if (depth >= kMaxDepth || at == nullptr) return damaged(s);
+        // Both children (or their copies) start on their way while the key
+        // is compared.
+        if (depth + 1 < kMirroredLevels && s->mirror != nullptr) {
+            NodeMirrorPrefetch(s->mirror, at->left);
+            NodeMirrorPrefetch(s->mirror, at->right);
+        }
+        if (cold || depth + 1 >= kMirroredLevels) {
+            prefetchNode(s, at->left);
+            prefetchNode(s, at->right);
+        }
+        int c = -copyVersus(s, *at, kd);
+        notePath(d, depth, P, c);
         if (c == 0) {
+            d->found = uint32_t(depth) < kCachedDepth;
             *node = P;
             return 0;
         }
         setDirection(s, P, c);
-        uint32_t next = child(s, P, c);
+        uint32_t next = copyChild(*at, c);
         if (next == 0) {
             if ((r = newNode(s, &kd, &q)) != 0) return r;
             setChild(s, P, c, q);
             break;
         }
-        if (!nodeOk(s, next)) return rc::kIllegalFile;
-        if (balance(s, next) != 0) {
+        // `at` may share its slot with the next node's copy: read no more of it.
+        at = openNode(s, next, depth + 1, kd, &scratch[(depth + 1) & 1], &cold);
+        if (at == nullptr) return rc::kIllegalFile;
+        if (signedByte(at->balance) != 0) {
             T = P;
             S = next;
         }
@@ -266,6 +388,7 @@ uint32_t TreeInsert(Store* s, uint32_t* head, const KeyDesc& kd, uint32_t* node)
         setBalance(s, S, 0);
         return 0;
     }
+    d->rotated = true;
     if (bs != a || (P = rotate(s, S, R, a)) == 0) return damaged(s);
     if (S == child(s, T, +1))
         setChild(s, T, +1, P);
@@ -358,6 +481,27 @@ uint32_t GroupReport(Store* s, lumresset* set, uint16_t fieldId, uint32_t first)
         field = DataGetU32(s, field + fmt::kFieldIndexLink);
     }
     return 0;
+}
+
+// GroupReport of one group into a fresh set of fields, which takes the fields
+// without looking for them first: a sound chain meets each field once. One
+// that meets a field again loops until its step limit, and the set then
+// drops the repeats it took.
+uint32_t GroupReportFresh(Store* s, lumresset* set, uint16_t fieldId, uint32_t first) {
+    if (!ResultSetFreshForFields(set)) return GroupReport(s, set, fieldId, first);
+    uint32_t group = 0;
+    uint32_t r = GroupFind(s, fieldId, first, &group);
+    if (r != 0 || group == 0) return r;
+    uint32_t field = DataGetU32(s, group + fmt::kGroupFirst);
+    uint64_t limit = StoreMaxSteps(s);
+    for (uint64_t steps = 0; field != 0 && r == 0; ++steps) {
+        if (steps > limit || !dataInRange(s, field, fmt::kIndexedOverhead))
+            r = damaged(s);
+        else if ((r = ResultSetAddNew(set, field)) == 0)
+            field = DataGetU32(s, field + fmt::kFieldIndexLink);
+    }
+    if (r != 0) ResultSetDropRepeats(set);
+    return r;
 }
 
 // ---- searches ---------------------------------------------------------------
@@ -454,11 +598,11 @@ uint32_t searchEqual(const Scan& sc, int cls, uint8_t base, const void* value) {
     KeyDesc kd = KeyDescribe(cls, value);
     uint32_t root = IndexRootGet(sc.s, base, kd.bucket);
     if (root == 0) return 0;
-    if (cls <= 2) return GroupReport(sc.s, sc.set, sc.fieldId, root);
+    if (cls <= 2) return GroupReportFresh(sc.s, sc.set, sc.fieldId, root);
     uint32_t node = 0;
     uint32_t r = TreeFind(sc.s, root, kd, &node);
     if (r != 0 || node == 0) return r;
-    return GroupReport(sc.s, sc.set, sc.fieldId, DataGetU32(sc.s, node + fmt::kNodeGroups));
+    return GroupReportFresh(sc.s, sc.set, sc.fieldId, DataGetU32(sc.s, node + fmt::kNodeGroups));
 }
 
 uint32_t searchContains(Scan sc, int cls, uint8_t base, const char* pattern) {
@@ -469,6 +613,98 @@ uint32_t searchContains(Scan sc, int cls, uint8_t base, const char* pattern) {
 
 // Damage found on the way outranks whatever the operation reported.
 uint32_t finish(Store* s, uint32_t r) { return s->damaged ? rc::kIllegalFile : r; }
+
+// ---- remembered paths ----------------------------------------------------------
+
+uint64_t mix(uint64_t h) {
+    h ^= h >> 29;
+    h *= 0xBF58476D1CE4E5B9ull;
+    return h ^ (h >> 32);
+}
+
+// Hash of a key, eight bytes of a string at a time.
+uint64_t keyHash(const KeyDesc& kd) {
+    if (!kd.str) return mix(uint64_t(kd.num) + 0x9E3779B97F4A7C15ull);
+    const size_t n = std::strlen(kd.str);
+    uint64_t h = n;
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t w;
+        std::memcpy(&w, kd.str + i, 8);
+        h = mix(h ^ w);
+    }
+    uint64_t tail = 0;
+    std::memcpy(&tail, kd.str + i, n - i);
+    return mix(h ^ tail);
+}
+
+// Makes the index's memory of this session when a tree first takes a key:
+// 0, or 0x1000 with nothing made.
+uint32_t makeIndexMemory(Store* s) {
+    if (s->paths != nullptr) return 0;
+    s->paths = PathCacheCreate();
+    s->mirror = NodeMirrorCreate();
+    if (s->paths != nullptr && s->mirror != nullptr) return 0;
+    PathCacheFree(s->paths);
+    NodeMirrorFree(s->mirror);
+    s->paths = nullptr;
+    s->mirror = nullptr;
+    return rc::kMalloc;
+}
+
+// Whether the remembered path still leads from the head to the key, so that
+// a descent would take it again: its tree has not rotated since, or every
+// link on it is unchanged. The last node must hold the very key, not one
+// of the same hash.
+bool pathHolds(Store* s, PathCache* paths, uint32_t tree, IndexPath& path, uint32_t head,
+               const KeyDesc& kd) {
+    const uint32_t rotations = PathCacheRotations(paths, tree);
+    if (path.stamp != rotations) {
+        if (!nodeOk(s, head) || child(s, head, +1) != path.nodes[0]) return false;
+        for (uint32_t i = 0; i + 1 < path.length; ++i)
+            if (child(s, path.nodes[i], path.sides[i]) != path.nodes[i + 1]) return false;
+        path.stamp = rotations;
+    }
+    const uint32_t key = path.nodes[path.length - 1];
+    return nodeOk(s, key) && keyVersus(s, key, kd) == 0;
+}
+
+// The direction bytes a descent along the path writes. Its nodes were sound
+// when the path was taken, and the area never shrinks.
+void writeDirections(Store* s, const IndexPath& path) {
+    if (s->readOnly) {
+        for (uint32_t i = 0; i + 1 < path.length; ++i) setDirection(s, path.nodes[i], path.sides[i]);
+        return;
+    }
+    uint8_t* data = s->view->data;
+    for (uint32_t i = 0; i + 1 < path.length; ++i)
+        data[path.nodes[i] + fmt::kNodeDirection] = path.sides[i] > 0 ? fmt::kRight : fmt::kLeft;
+}
+
+// TreeInsert for a key whose path may be remembered: then only the direction
+// bytes the descent would write are written. Paths to existing keys found by
+// a descent are remembered.
+uint32_t treeInsertKnown(Store* s, int cls, uint32_t* head, const KeyDesc& kd, uint32_t* node) {
+    if (uint32_t r = makeIndexMemory(s)) return r;
+    PathCache* paths = *head != 0 && !s->damaged ? s->paths : nullptr;
+    Descent d;
+    if (paths == nullptr) return TreeInsert(s, head, kd, node, &d);
+    const uint32_t tree = uint32_t(cls) * 256 + kd.bucket;
+    const uint64_t hash = keyHash(kd);
+    IndexPath* known = PathCacheFind(paths, tree, hash);
+    if (known != nullptr && pathHolds(s, paths, tree, *known, *head, kd)) {
+        writeDirections(s, *known);
+        *node = known->nodes[known->length - 1];
+        return 0;
+    }
+    const uint32_t r = TreeInsert(s, head, kd, node, &d);
+    if (d.rotated) PathCacheRotated(paths, tree);
+    if (r == 0 && d.found && !s->damaged) {
+        d.path.stamp = PathCacheRotations(paths, tree);
+        PathCacheStore(paths, tree, hash, d.path);
+    }
+    return r;
+}
 
 }  // namespace
 
@@ -485,7 +721,7 @@ uint32_t IndexInsert(Store* s, uint8_t base, uint16_t fieldId, const void* value
         return finish(s, r);
     }
     uint32_t node = 0;
-    if ((r = TreeInsert(s, &root, kd, &node)) != 0) return finish(s, r);
+    if ((r = treeInsertKnown(s, cls, &root, kd, &node)) != 0) return finish(s, r);
     IndexRootSet(s, base, kd.bucket, root);
     uint32_t groups = DataGetU32(s, node + fmt::kNodeGroups);
     if (groups != 0) return finish(s, GroupAdd(s, fieldId, field, groups));

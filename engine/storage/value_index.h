@@ -17,8 +17,9 @@ enum IndexOp : uint32_t { kIndexRange = 0, kIndexEqual = 1, kIndexAll = 2, kInde
 // Enters `field` under its class, value and field id. Returns 0, the
 // allocation failure when a node or group could not be created (the index
 // stays consistent; a new key may be left without groups, the field not
-// entered), 4 for a null value, or 29 for a damaged index. Classes 0, 7 and
-// 10 are not indexed (returns 0).
+// entered), 0x1000 when the index's memory of the session could not be made
+// (nothing changed), 4 for a null value, or 29 for a damaged index. Classes
+// 0, 7 and 10 are not indexed (returns 0).
 uint32_t IndexInsert(Store* s, uint8_t base, uint16_t fieldId, const void* value, uint32_t field);
 // Takes `field` out again; a field not found in its group is ignored.
 // Returns 0, 4 for a null value, or 29 for a damaged index.

@@ -2,11 +2,11 @@
 
 #include <expat.h>
 
+#include <cstring>
 #include <memory>
 #include <new>
 #include <utility>
 
-#include "xml/sax/attributelist.h"
 #include "xml/sax/inputsource.h"
 #include "xml/sax/saxexception.h"
 
@@ -37,6 +37,47 @@ public:
 private:
     XML_Parser _parser;
     const InputSource& _source;
+};
+
+// The attributes of one start tag read in place from expat's array of
+// name/value pairs: the answers of an AttributeListImpl filled from the same
+// array, without copying every string for a list that lives one call.
+class ExpatAttributes : public AttributeList {
+public:
+    explicit ExpatAttributes(const XML_Char** pairs) : _pairs(pairs), _count(0) {
+        while (pairs[2 * _count] != nullptr) ++_count;
+    }
+
+    unsigned int getLength() const override { return _count; }
+    const unsigned char* getName(unsigned int index) const override {
+        return index < getLength() ? bytes(_pairs[2 * index]) : nullptr;
+    }
+    const unsigned char* getType(unsigned int index) const override {
+        return index < getLength() ? kCdata : nullptr;
+    }
+    const unsigned char* getValue(unsigned int index) const override {
+        return index < getLength() ? bytes(_pairs[2 * index + 1]) : nullptr;
+    }
+    const unsigned char* getType(const unsigned char* name) const override {
+        return _find(name) < _count ? kCdata : nullptr;
+    }
+    const unsigned char* getValue(const unsigned char* name) const override {
+        const unsigned int index = _find(name);
+        return index < _count ? bytes(_pairs[2 * index + 1]) : nullptr;
+    }
+
+private:
+    // Index of the first attribute called `name`, or _count.
+    unsigned int _find(const unsigned char* name) const {
+        if (name == nullptr) return _count;
+        unsigned int index = 0;
+        while (index < _count && std::strcmp(_pairs[2 * index], reinterpret_cast<const char*>(name)) != 0)
+            ++index;
+        return index;
+    }
+
+    const XML_Char** _pairs;
+    unsigned int _count;
 };
 
 // Holds the parsing flag for the length of one parse.
@@ -73,10 +114,7 @@ struct DriverTextEvents {
                              const XML_Char** attributes) {
         guarded(userData, [&](DriverText& d) {
             if (d._documentHandler == nullptr) return;
-            AttributeListImpl list;
-            for (const XML_Char** a = attributes; a[0] != nullptr; a += 2) {
-                list.addAttribute(bytes(a[0]), kCdata, bytes(a[1]));
-            }
+            const ExpatAttributes list(attributes);
             d._documentHandler->startElement(bytes(name), list);
         });
     }

@@ -1,0 +1,53 @@
+// Remembered descents of the value index: for keys that an insertion found
+// already in their tree, the nodes from the root down to the key and the side
+// taken at each. A descent to an existing key writes nothing but the direction
+// byte of every node above it, so entering another field under such a key
+// needs only those bytes, once the path is known to hold still.
+//
+// A path holds while every node on it still links to the next on the side
+// remembered (and the head to the first): node keys never change, so a
+// descent for the same key then takes that very path. Checking the links
+// reads nodes whose offsets are all known at once, where a descent must wait
+// for each node before it can find the next.
+//
+// The cache has a fixed size, whatever the size of the database; a key whose
+// slot another key takes is simply descended to again.
+#ifndef TARN_STORAGE_PATH_CACHE_H
+#define TARN_STORAGE_PATH_CACHE_H
+
+#include <cstdint>
+
+namespace tarn {
+
+// Paths longer than this are not kept (a sound tree of any size the data
+// area can hold is shallower).
+constexpr uint32_t kCachedDepth = 32;
+
+struct IndexPath {
+    uint32_t length;  // nodes on the path, the key's own node last; 0: none
+    uint32_t stamp;   // rotations of its tree when the path was last known to hold
+    uint32_t nodes[kCachedDepth];
+    int8_t sides[kCachedDepth];  // side taken below nodes[i]: +1 right, -1 left
+};
+
+struct PathCache;
+
+// Null when the memory cannot be had.
+PathCache* PathCacheCreate();
+void PathCacheFree(PathCache* cache);
+
+// The path remembered for a key of `tree` with this hash, or null. The caller
+// checks that the path still holds and that its last node holds the key.
+IndexPath* PathCacheFind(PathCache* cache, uint32_t tree, uint64_t hash);
+// Remembers a path (at most kCachedDepth nodes long) for the key's hash.
+void PathCacheStore(PathCache* cache, uint32_t tree, uint64_t hash, const IndexPath& path);
+
+// Rotations are the only change that moves a node already in a tree (a new
+// key only fills an empty link), so a path whose tree has not rotated since
+// it was known to hold still holds. Trees are numbered class * 256 + bucket.
+uint32_t PathCacheRotations(const PathCache* cache, uint32_t tree);
+void PathCacheRotated(PathCache* cache, uint32_t tree);
+
+}  // namespace tarn
+
+#endif
