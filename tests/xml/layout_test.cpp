@@ -11,14 +11,13 @@
 #include "xml/lumxmldb.h"
 #include "xml/lumxmlref.h"
 #include "xml/xml_basetypes.h"
+#include "tests/xml/xml_test_util.h"
 
 namespace {
 
-const unsigned char* u(const char* s) { return reinterpret_cast<const unsigned char*>(s); }
+using xml_test::u;
 
-std::string tempName(const char* what) {
-    return testing::TempDir() + "layout_" + what + "_" + std::to_string(getpid()) + ".db";
-}
+std::string tempName(const char* what) { return xml_test::tempName("layout", what); }
 
 struct Field {
     LumTypeId id = 0;
@@ -38,30 +37,7 @@ public:
     ~Reader() { LumCursorDestroy(_cursor); }
 
     // Equality search; the cursor ends on the first match.
-    uint32_t find(LumTypeId type, const void* value) {
-        lumquery* query = nullptr;
-        LumQueryParams* params = nullptr;
-        EXPECT_EQ(LumQueryCreate(&query, _db), 0u);
-        EXPECT_EQ(LumQueryGetParams(query, &params), 0u);
-        params->kind = 2;
-        params->op = 1;
-        params->value1 = value;
-        params->encoding1 = 2;
-        params->typeId = type;
-        lumresset* set = nullptr;
-        EXPECT_EQ(LumQueryExecute(query, &set), 0u);
-        LumQueryDestroy(query, 0);
-        lumreslist* list = nullptr;
-        EXPECT_EQ(LumResListCreate(&list, set, 0, nullptr), 0u);
-        LumResDestroy(set);
-        uint32_t count = 0;
-        EXPECT_EQ(LumResListGetSize(list, &count), 0u);
-        if (count != 0) {
-            EXPECT_EQ(LumResListGetItem(list, _cursor, 0), 0u);
-        }
-        LumResListDestroy(list);
-        return count;
-    }
+    uint32_t find(LumTypeId type, const void* value) { return xml_test::searchEqual(_db, type, value, _cursor); }
 
     std::vector<Field> chainAt(uint32_t address) {
         EXPECT_EQ(LumCursorGotoMemberAddress(_cursor, address), 0u);

@@ -11,46 +11,17 @@
 #include "xml/lumxmlexception.h"
 #include "xml/lumxmlref.h"
 #include "xml/xml_basetypes.h"
+#include "tests/xml/xml_test_util.h"
 
 namespace {
 
-const unsigned char* u(const char* s) { return reinterpret_cast<const unsigned char*>(s); }
+using xml_test::codeOf;
+using xml_test::u;
 
-std::string tempName(const char* what) {
-    return testing::TempDir() + "xmldb_" + what + "_" + std::to_string(getpid()) + ".db";
-}
-
-int codeOf(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const LumXMLException& e) {
-        return e.getCode();
-    }
-    return 0;
-}
+std::string tempName(const char* what) { return xml_test::tempName("xmldb", what); }
 
 // Number of fields of `type` equal to `value`.
-uint32_t countEqual(lumdb* db, LumTypeId type, const void* value) {
-    lumquery* query = nullptr;
-    LumQueryParams* params = nullptr;
-    EXPECT_EQ(LumQueryCreate(&query, db), 0u);
-    EXPECT_EQ(LumQueryGetParams(query, &params), 0u);
-    params->kind = 2;
-    params->op = 1;
-    params->value1 = value;
-    params->encoding1 = 2;
-    params->typeId = type;
-    lumresset* set = nullptr;
-    EXPECT_EQ(LumQueryExecute(query, &set), 0u);
-    LumQueryDestroy(query, 0);
-    lumreslist* list = nullptr;
-    EXPECT_EQ(LumResListCreate(&list, set, 0, nullptr), 0u);
-    LumResDestroy(set);
-    uint32_t count = 0;
-    EXPECT_EQ(LumResListGetSize(list, &count), 0u);
-    LumResListDestroy(list);
-    return count;
-}
+uint32_t countEqual(lumdb* db, LumTypeId type, const void* value) { return xml_test::searchEqual(db, type, value); }
 
 // Appends a one-field record through a cursor of its own.
 void appendRecord(lumdb* db, LumTypeId type, const void* value, uint32_t length) {

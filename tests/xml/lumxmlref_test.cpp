@@ -11,23 +11,14 @@
 #include "xml/lumxmlexception.h"
 #include "xml/lumxmlref.h"
 #include "xml/xml_basetypes.h"
+#include "tests/xml/xml_test_util.h"
 
 namespace {
 
-const unsigned char* u(const char* s) { return reinterpret_cast<const unsigned char*>(s); }
+using xml_test::codeOf;
+using xml_test::u;
 
-std::string tempName(const char* what) {
-    return testing::TempDir() + "xmlref_" + what + "_" + std::to_string(getpid()) + ".db";
-}
-
-int codeOf(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const LumXMLException& e) {
-        return e.getCode();
-    }
-    return 0;
-}
+std::string tempName(const char* what) { return xml_test::tempName("xmlref", what); }
 
 std::string tagOf(const lumxmlref& ref) {
     unsigned char* name = nullptr;
