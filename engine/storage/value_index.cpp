@@ -638,10 +638,14 @@ uint64_t keyHash(const KeyDesc& kd) {
     return mix(h ^ tail);
 }
 
-// Makes the index's memory of this session when a tree first takes a key:
-// 0, or 0x1000 with nothing made.
+// Below this size of the data area the index lies in the processor's caches
+// well enough, and the memory would cost more to set up than it saves.
+constexpr uint32_t kIndexMemoryFrom = 16u << 20;
+
+// Makes the index's memory of this session once the data area has grown to
+// need it: 0 (whether or not it was made), or 0x1000 with nothing made.
 uint32_t makeIndexMemory(Store* s) {
-    if (s->paths != nullptr) return 0;
+    if (s->paths != nullptr || StoreDataSize(s) < kIndexMemoryFrom) return 0;
     s->paths = PathCacheCreate();
     s->mirror = NodeMirrorCreate();
     if (s->paths != nullptr && s->mirror != nullptr) return 0;
