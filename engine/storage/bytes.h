@@ -25,6 +25,15 @@ inline void putU32(uint8_t* p, uint32_t v) {
     p[3] = uint8_t(v >> 24);
 }
 
+// Bytes read as a big-endian number, so that numbers order as the byte
+// strings do (unsigned, first byte first): key starts compare a word at a time.
+inline uint64_t getBE64(const uint8_t* p) {
+    uint64_t v = 0;
+    for (int i = 0; i < 8; ++i) v = v << 8 | p[i];
+    return v;
+}
+inline uint16_t getBE16(const uint8_t* p) { return uint16_t(p[0] << 8 | p[1]); }
+
 // Host-order values a caller hands in (the API takes integers as they lie in
 // the caller's memory, which on our targets is little-endian).
 inline uint16_t loadU16(const void* p) { uint16_t v; std::memcpy(&v, p, 2); return v; }

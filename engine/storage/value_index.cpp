@@ -26,13 +26,32 @@ constexpr char kOpenLowString[] = "\x01";
 constexpr char kOpenHigh8[] = "\xFF";
 constexpr char kOpenHigh9[] = "\x7F\xFF\xFF\xFF";
 
+// The first kKeyStart bytes of a string key, zero from its terminator on, as
+// big-endian words: two starts order as their strings do as far as they reach.
+struct KeyStart {
+    uint64_t a = 0, b = 0;
+    uint16_t c = 0;
+};
+static_assert(kKeyStart == 18, "a key start is two words and a half-word");
+
+KeyStart keyStart(const uint8_t* bytes) {
+    return {getBE64(bytes), getBE64(bytes + 8), getBE16(bytes + 16)};
+}
+
+int compareStarts(const KeyStart& x, const KeyStart& y) {
+    if (x.a != y.a) return x.a < y.a ? -1 : 1;
+    if (x.b != y.b) return x.b < y.b ? -1 : 1;
+    return (x.c > y.c) - (x.c < y.c);
+}
+
 // A search or insertion key: numeric keys as a widened integer, string keys
-// by pointer.
+// by pointer and start.
 struct KeyDesc {
     int cls = 0;
     uint32_t width = 0;  // 1, 2 or 4; 0 for strings
     int64_t num = 0;
     const char* str = nullptr;
+    KeyStart start;
     uint32_t bucket = 0;
 };
 
@@ -67,6 +86,9 @@ KeyDesc describeString(int cls, const char* str) {
     kd.cls = cls;
     kd.str = str;
     kd.bucket = uint8_t(str[0]);
+    uint8_t start[kKeyStart] = {};
+    for (uint32_t i = 0; i < kKeyStart && str[i] != 0; ++i) start[i] = uint8_t(str[i]);
+    kd.start = keyStart(start);
     return kd;
 }
 
@@ -235,6 +257,17 @@ enum KeyEnd : uint8_t { kEndUnknown = 0, kEndInCopy = 1, kEndInArea = 2 };
 
 NodeMirror* mirrorOf(Store* s) { return s->damaged ? nullptr : s->mirror; }
 
+// Clears the bytes of a little-endian word after its first zero byte; tells
+// whether it had one. The lowest byte the test flags is the first zero byte.
+uint64_t cutAfterNul(uint64_t w, bool* ended) {
+    const uint64_t zeros = (w - 0x0101010101010101ull) & ~w & 0x8080808080808080ull;
+    if (zeros == 0) return w;
+    *ended = true;
+    const int bits = __builtin_ctzll(zeros) + 1;  // through the zero byte
+    return bits >= 64 ? w : w & ((uint64_t(1) << bits) - 1);
+}
+
+// The key's start, zero from its terminator on (see KeyStart).
 void copyKey(Store* s, uint32_t node, int cls, bool text, NodeCopy* c) {
     if (!text) {
         const int64_t v = nodeNumber(s, node, cls);
@@ -245,8 +278,24 @@ void copyKey(Store* s, uint32_t node, int cls, bool text, NodeCopy* c) {
     const AreaView& v = *s->view;
     const uint32_t at = node + fmt::kNodeKey;
     const uint32_t n = at < v.dataSize ? std::min(kKeyStart, v.dataSize - at) : 0;
-    std::memcpy(c->key, v.data + at, n);
-    if (std::memchr(c->key, 0, n) != nullptr)
+    bool ended = false;
+    if (n == kKeyStart) {
+        uint64_t w[2];
+        std::memcpy(w, v.data + at, sizeof w);
+        w[0] = cutAfterNul(w[0], &ended);
+        w[1] = ended ? 0 : cutAfterNul(w[1], &ended);
+        std::memcpy(c->key, w, sizeof w);
+        for (uint32_t i = sizeof w; i < kKeyStart; ++i) {
+            c->key[i] = ended ? 0 : v.data[at + i];
+            ended = ended || c->key[i] == 0;
+        }
+    } else {  // the area ends within the start
+        for (uint32_t i = 0; i < kKeyStart; ++i) {
+            c->key[i] = ended || i >= n ? 0 : v.data[at + i];
+            ended = ended || (i < n && c->key[i] == 0);
+        }
+    }
+    if (ended)
         c->keyEnd = kEndInCopy;
     else  // an area ending in a NUL ends every string in it
         c->keyEnd = v.data[v.dataSize - 1] == 0 ? kEndInArea : kEndUnknown;
@@ -272,10 +321,12 @@ const NodeCopy* openNode(Store* s, uint32_t node, int depth, const KeyDesc& kd, 
     }
     if (!nodeOk(s, node)) return nullptr;
     NodeCopy* c = mirror != nullptr ? NodeMirrorClaim(mirror, node) : scratch;
+    // The node's fixed part lies in the area: nodeOk saw to it.
+    const uint8_t* at = s->view->data + node;
     c->node = node;
-    c->left = child(s, node, -1);
-    c->right = child(s, node, +1);
-    c->balance = DataGetU8(s, node + fmt::kNodeBalance);
+    c->left = getU32(at + fmt::kNodeLeft);
+    c->right = getU32(at + fmt::kNodeRight);
+    c->balance = getU8(at + fmt::kNodeBalance);
     copyKey(s, node, kd.cls, kd.str != nullptr, c);
     return c;
 }
@@ -287,10 +338,12 @@ int copyVersus(Store* s, const NodeCopy& c, const KeyDesc& kd) {
         std::memcpy(&v, c.key, sizeof v);
         return sign(v - kd.num);
     }
-    const char* start = reinterpret_cast<const char*>(c.key);
-    if (c.keyEnd == kEndInCopy) return sign(std::strcmp(start, kd.str));
-    if (c.keyEnd == kEndInArea) {
-        if (int r = std::strncmp(start, kd.str, kKeyStart)) return sign(r);
+    // A key not known to end inside the area is read whole, which notices one
+    // that runs off it. Equal starts in which the stored key ends are equal
+    // keys; otherwise both go on past the start.
+    if (c.keyEnd != kEndUnknown) {
+        if (int r = compareStarts(keyStart(c.key), kd.start)) return r;
+        if (c.keyEnd == kEndInCopy) return 0;
     }
     return DataStrCmp(s, c.node + fmt::kNodeKey, kd.str);
 }

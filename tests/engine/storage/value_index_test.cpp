@@ -603,7 +603,9 @@ protected:
                                               "\x7F\xFF\xFF\xFF\x01", "\x80", "\xC3\xA9", "\xFF", "\xFF\x01"};
         if (widthOf(cls) == 0) {
             if (rng() % 3 == 0) return strings[rng() % 12];
-            std::string k;
+            // Half of them share long starts, which end around the length
+            // insertions compare a word at a time.
+            std::string k = rng() % 2 ? std::string() : std::string(14 + rng() % 6, 'k');
             for (uint32_t n = rng() % 4; n > 0; --n) k += "ab\x7F\x80\xFE"[rng() % 5];
             return k;
         }
@@ -670,6 +672,71 @@ TEST_F(Index, ManyMatchesOfOneKey) {
     Fields want(n);
     for (int i = n - 1; i >= 0; --i) want[size_t(i)] = add(5, 1, v);
     EXPECT_EQ(search(5, 1, v.c_str(), nullptr, kIndexEqual), want);
+}
+
+
+// ---- the index's memory of a session -------------------------------------------
+
+// Large data areas get copies of upper tree nodes and remembered paths; they
+// must change the cost of an insertion only, never a byte of the result.
+TEST(IndexMemory, LargeAreasStoreTheSameBytesAsSmallOnes) {
+    auto openStore = [](uint32_t initialSize) {
+        Store* st = nullptr;
+        LumDbParams p{0, initialSize, 65536, 4, 0, 0};
+        EXPECT_EQ(StoreOpen(&st, &p, nullptr), 0u);
+        return st;
+    };
+    Store* small = openStore(0);
+    Store* large = openStore(16u << 20);
+    ASSERT_TRUE(small != nullptr && large != nullptr);
+
+    // Keys that share long starts (around the length copies keep), keys that
+    // end just inside or just past it, repeats of earlier keys and numbers.
+    std::mt19937 rng(7);
+    const std::string stems[] = {"", "a", "same start of 17b", "same start of 18by", "same start of 19byt",
+                                 "same start of 18by and then some more"};
+    std::vector<std::pair<std::string, uint32_t>> entered;  // key, field of the large store
+    std::vector<uint32_t> smallFields;
+    for (int i = 0; i < 40000; ++i) {
+        std::string key;
+        if (!entered.empty() && rng() % 4 == 0) {
+            key = entered[rng() % entered.size()].first;
+        } else {
+            key = stems[rng() % 6];
+            for (uint32_t n = rng() % 4; n > 0; --n) key += char('a' + rng() % 26);
+        }
+        const bool number = rng() % 8 == 0;
+        const uint8_t base = number ? 5 : 9;
+        const uint32_t value = rng() % 50000;
+        const void* raw = number ? static_cast<const void*>(&value) : key.c_str();
+        const uint32_t size = number ? 4 : uint32_t(key.size() + 1);
+        const uint16_t id = uint16_t(1 + rng() % 2);
+        uint32_t f[2] = {0, 0};
+        Store* both[2] = {small, large};
+        for (int k = 0; k < 2; ++k) {
+            ASSERT_EQ(FieldCreate(both[k], &f[k], base, 0, id, 0, 0, size), 0u);
+            FieldWrite(both[k], f[k], raw, size, 0);
+            FieldLink(both[k], f[k], 0);
+            ASSERT_EQ(IndexInsert(both[k], base, id, raw, f[k]), 0u);
+        }
+        ASSERT_EQ(f[0], f[1]);
+        if (!number) entered.emplace_back(key, f[1]);
+        // Now and then a field leaves the index again.
+        if (rng() % 16 == 0 && !entered.empty()) {
+            const auto& [k, field] = entered[rng() % entered.size()];
+            ASSERT_EQ(IndexRemove(small, 9, DataGetU16(small, field + fmt::kFieldId), k.c_str(), field), 0u);
+            ASSERT_EQ(IndexRemove(large, 9, DataGetU16(large, field + fmt::kFieldId), k.c_str(), field), 0u);
+        }
+    }
+    ASSERT_TRUE(large->mirror != nullptr && large->paths != nullptr) << "the memory was made";
+    ASSERT_EQ(small->mirror, nullptr);
+    const uint32_t highWater = HeaderGetU32(small, fmt::kHighWaterOffset);
+    ASSERT_EQ(HeaderGetU32(large, fmt::kHighWaterOffset), highWater);
+    EXPECT_EQ(std::memcmp(small->view->header, large->view->header, fmt::kHeaderSize), 0);
+    EXPECT_EQ(std::memcmp(small->view->data, large->view->data, highWater), 0);
+    EXPECT_FALSE(small->damaged || large->damaged);
+    StoreClose(small);
+    StoreClose(large);
 }
 
 }  // namespace
