@@ -4,15 +4,19 @@
 // upper levels, which every insertion passes, are read here instead.
 //
 // A copy holds what a descent reads of a node: its children, its balance and
-// the start of its key. The value index writes children and balances through
-// to the copies it has, so a copy always equals its node; direction bytes
-// are written to the data area only, as nothing reads them from a copy.
-// Copies are only made of nodes that were found sound, and a node's kind and
-// key never change.
+// the start of its key. Only trees marked deep have copies: a smaller tree
+// lies in the processor's caches well enough as it is, and many of them
+// together would only push each other's copies out. The value index writes
+// the children and balances of a deep tree's nodes through to the copies it
+// has, so a copy always equals its node; direction bytes are written to the
+// data area only, as nothing reads them from a copy. Copies are only made of
+// nodes that were found sound, and a node's kind and key never change.
 #ifndef TARN_STORAGE_NODE_MIRROR_H
 #define TARN_STORAGE_NODE_MIRROR_H
 
 #include <cstdint>
+
+#include "engine/storage/format.h"
 
 namespace tarn {
 
@@ -35,9 +39,13 @@ static_assert(sizeof(NodeCopy) == 32, "copies share cache lines in pairs");
 // processor's caches, which the data area as a whole does not.
 constexpr uint32_t kMirrorSlotBits = 17;
 
+// A tree is marked deep when a descent in it reaches this depth.
+constexpr uint32_t kDeepTree = 15;
+
 struct NodeMirror {
     NodeCopy copies[1u << kMirrorSlotBits];
-    void* block;  // the allocation the copies lie in
+    uint8_t deep[fmt::kClassCount * 256];  // per class and bucket: copied from
+    void* block;                           // the allocation the copies lie in
 };
 
 // Null when the memory cannot be had.

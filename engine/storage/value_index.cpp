@@ -125,21 +125,22 @@ bool groupOk(Store* s, uint32_t group) { return objectOk(s, group, fmt::kGroupSi
 uint32_t child(Store* s, uint32_t node, int dir) {
     return DataGetU32(s, node + (dir > 0 ? fmt::kNodeRight : fmt::kNodeLeft));
 }
-// Writers of children and balances keep a node's copy equal to it.
-void setChild(Store* s, uint32_t node, int dir, uint32_t to) {
+// Writers of children and balances keep a node's copy equal to it; `copies`
+// is the mirror when the node's tree may have copies, else null.
+void setChild(Store* s, uint32_t node, int dir, uint32_t to, NodeMirror* copies) {
     DataPutU32(s, node + (dir > 0 ? fmt::kNodeRight : fmt::kNodeLeft), to);
-    if (s->mirror == nullptr) return;
-    if (NodeCopy* c = NodeMirrorFind(s->mirror, node)) (dir > 0 ? c->right : c->left) = to;
+    if (copies == nullptr) return;
+    if (NodeCopy* c = NodeMirrorFind(copies, node)) (dir > 0 ? c->right : c->left) = to;
 }
 // Balance and direction bytes: 255 / 0 / 1 stand for -1 / 0 / +1.
 int signedByte(uint8_t b) { return b == fmt::kLeft ? -1 : b; }
 int signedByte(Store* s, uint32_t off) { return signedByte(DataGetU8(s, off)); }
 int balance(Store* s, uint32_t node) { return signedByte(s, node + fmt::kNodeBalance); }
 int direction(Store* s, uint32_t node) { return signedByte(s, node + fmt::kNodeDirection); }
-void setBalance(Store* s, uint32_t node, int b) {
+void setBalance(Store* s, uint32_t node, int b, NodeMirror* copies) {
     DataPutU8(s, node + fmt::kNodeBalance, uint8_t(b));
-    if (s->mirror == nullptr) return;
-    if (NodeCopy* c = NodeMirrorFind(s->mirror, node)) c->balance = uint8_t(b);
+    if (copies == nullptr) return;
+    if (NodeCopy* c = NodeMirrorFind(copies, node)) c->balance = uint8_t(b);
 }
 void setDirection(Store* s, uint32_t node, int d) {
     DataPutU8(s, node + fmt::kNodeDirection, d > 0 ? fmt::kRight : fmt::kLeft);
@@ -214,27 +215,27 @@ uint32_t TreeFind(Store* s, uint32_t head, const KeyDesc& kd, uint32_t* found) {
 
 // Steps 7-8 of insertion: S leans to side a and R = S's a-side child leans
 // too; returns the new top of the subtree, or 0 when the balances are garbage.
-uint32_t rotate(Store* s, uint32_t S, uint32_t R, int a) {
+uint32_t rotate(Store* s, uint32_t S, uint32_t R, int a, NodeMirror* copies) {
     uint32_t P;
     if (balance(s, R) == a) {
         P = R;
-        setChild(s, S, a, child(s, R, -a));
-        setChild(s, R, -a, S);
-        setBalance(s, S, 0);
-        setBalance(s, R, 0);
+        setChild(s, S, a, child(s, R, -a), copies);
+        setChild(s, R, -a, S, copies);
+        setBalance(s, S, 0, copies);
+        setBalance(s, R, 0, copies);
         return P;
     }
     if (balance(s, R) != -a) return 0;
     P = child(s, R, -a);
     if (P == 0 || !nodeOk(s, P)) return 0;
-    setChild(s, R, -a, child(s, P, a));
-    setChild(s, P, a, R);
-    setChild(s, S, a, child(s, P, -a));
-    setChild(s, P, -a, S);
+    setChild(s, R, -a, child(s, P, a), copies);
+    setChild(s, P, a, R, copies);
+    setChild(s, S, a, child(s, P, -a), copies);
+    setChild(s, P, -a, S, copies);
     int bp = balance(s, P);
-    setBalance(s, S, bp == a ? -a : 0);
-    setBalance(s, R, bp == -a ? a : 0);
-    setBalance(s, P, 0);
+    setBalance(s, S, bp == a ? -a : 0, copies);
+    setBalance(s, R, bp == -a ? a : 0, copies);
+    setBalance(s, P, 0, copies);
     return P;
 }
 
@@ -255,7 +256,12 @@ constexpr int kMirroredLevels = 12;
 // or one that must notice a key running off the area, reads the node.
 enum KeyEnd : uint8_t { kEndUnknown = 0, kEndInCopy = 1, kEndInArea = 2 };
 
-NodeMirror* mirrorOf(Store* s) { return s->damaged ? nullptr : s->mirror; }
+// The mirror when the tree of `kd` has been marked deep (its nodes may then
+// have copies), else null.
+NodeMirror* copiesOf(Store* s, const KeyDesc& kd) {
+    NodeMirror* mirror = s->mirror;
+    return mirror != nullptr && mirror->deep[uint32_t(kd.cls) * 256 + kd.bucket] ? mirror : nullptr;
+}
 
 // Clears the bytes of a little-endian word after its first zero byte; tells
 // whether it had one. The lowest byte the test flags is the first zero byte.
@@ -303,21 +309,22 @@ void copyKey(Store* s, uint32_t node, int cls, bool text, NodeCopy* c) {
 
 // What a descent reads of a node: its copy when the mirror has one, else the
 // node itself, copied into the mirror when it lies high in its tree and into
-// `scratch` otherwise. Null when the node is not sound (the store is then
-// damaged). *cold tells whether the node came from the data area.
-const NodeCopy* openNode(Store* s, uint32_t node, int depth, const KeyDesc& kd, NodeCopy* scratch,
-                         bool* cold) {
-    NodeMirror* mirror = depth < kMirroredLevels ? mirrorOf(s) : nullptr;
+// `scratch` otherwise. `copies` is the mirror when the node's tree is copied
+// from (see copiesOf), else null. Null when the node is not sound (the store
+// is then damaged). *cold tells whether the node came from the data area.
+const NodeCopy* openNode(Store* s, uint32_t node, int depth, const KeyDesc& kd, NodeMirror* copies,
+                         NodeCopy* scratch, bool* cold) {
+    NodeMirror* mirror = depth < kMirroredLevels && !s->damaged ? copies : nullptr;
     *cold = true;
     if (mirror != nullptr) {
         if (const NodeCopy* c = NodeMirrorFind(mirror, node)) {
             *cold = false;
             return c;
         }
-    } else if (s->mirror != nullptr) {
+    } else if (copies != nullptr) {
         // A node this deep may still have a copy from when it lay higher,
         // which a new child or balance must reach.
-        NodeMirrorPrefetch(s->mirror, node);
+        NodeMirrorPrefetch(copies, node);
     }
     if (!nodeOk(s, node)) return nullptr;
     NodeCopy* c = mirror != nullptr ? NodeMirrorClaim(mirror, node) : scratch;
@@ -362,6 +369,7 @@ void notePath(Descent* d, int depth, uint32_t node, int side) {
 uint32_t TreeInsert(Store* s, uint32_t* head, const KeyDesc& kd, uint32_t* node, Descent* d) {
     uint32_t q = 0;
     uint32_t r = 0;
+    NodeMirror* copies = copiesOf(s, kd);
     if (*head == 0) {
         uint32_t h = 0;
         if ((r = newNode(s, &kd, &q)) != 0) return r;
@@ -369,7 +377,7 @@ uint32_t TreeInsert(Store* s, uint32_t* head, const KeyDesc& kd, uint32_t* node,
             ObjFree(s, q, fmt::kHeadNodeSize + keySize(kd));
             return r;
         }
-        setChild(s, h, +1, q);
+        setChild(s, h, +1, q, copies);
         *head = h;
         *node = q;
         return 0;
@@ -380,20 +388,23 @@ uint32_t TreeInsert(Store* s, uint32_t* head, const KeyDesc& kd, uint32_t* node,
     uint32_t P = S;
     if (P == 0) {  // a head over an empty tree: the key becomes the root
         if ((r = newNode(s, &kd, &q)) != 0) return r;
-        setChild(s, T, +1, q);
+        setChild(s, T, +1, q, copies);
         *node = q;
         return 0;
     }
     NodeCopy scratch[2];
     bool cold = false;
-    const NodeCopy* at = openNode(s, P, 0, kd, &scratch[0], &cold);
+    const NodeCopy* at = openNode(s, P, 0, kd, copies, &scratch[0], &cold);
     for (int depth = 0;; ++depth) {
         if (depth >= kMaxDepth || at == nullptr) return damaged(s);
+        // A tree this deep is copied from by the descents after this one.
+        if (uint32_t(depth) == kDeepTree && s->mirror != nullptr)
+            s->mirror->deep[uint32_t(kd.cls) * 256 + kd.bucket] = 1;
         // Both children (or their copies) start on their way while the key
         // is compared.
-        if (depth + 1 < kMirroredLevels && s->mirror != nullptr) {
-            NodeMirrorPrefetch(s->mirror, at->left);
-            NodeMirrorPrefetch(s->mirror, at->right);
+        if (depth + 1 < kMirroredLevels && copies != nullptr) {
+            NodeMirrorPrefetch(copies, at->left);
+            NodeMirrorPrefetch(copies, at->right);
         }
         if (cold || depth + 1 >= kMirroredLevels) {
             prefetchNode(s, at->left);
@@ -410,11 +421,11 @@ uint32_t TreeInsert(Store* s, uint32_t* head, const KeyDesc& kd, uint32_t* node,
         uint32_t next = copyChild(*at, c);
         if (next == 0) {
             if ((r = newNode(s, &kd, &q)) != 0) return r;
-            setChild(s, P, c, q);
+            setChild(s, P, c, q, copies);
             break;
         }
         // `at` may share its slot with the next node's copy: read no more of it.
-        at = openNode(s, next, depth + 1, kd, &scratch[(depth + 1) & 1], &cold);
+        at = openNode(s, next, depth + 1, kd, copies, &scratch[(depth + 1) & 1], &cold);
         if (at == nullptr) return rc::kIllegalFile;
         if (signedByte(at->balance) != 0) {
             T = P;
@@ -429,24 +440,24 @@ uint32_t TreeInsert(Store* s, uint32_t* head, const KeyDesc& kd, uint32_t* node,
     for (int depth = 0; P != q; ++depth) {
         if (depth >= kMaxDepth || P == 0) return damaged(s);
         int d = direction(s, P);
-        setBalance(s, P, d);
+        setBalance(s, P, d, copies);
         P = child(s, P, d);
     }
     int bs = balance(s, S);
     if (bs == 0) {
-        setBalance(s, S, a);
+        setBalance(s, S, a, copies);
         return 0;
     }
     if (bs == -a) {
-        setBalance(s, S, 0);
+        setBalance(s, S, 0, copies);
         return 0;
     }
     d->rotated = true;
-    if (bs != a || (P = rotate(s, S, R, a)) == 0) return damaged(s);
+    if (bs != a || (P = rotate(s, S, R, a, copies)) == 0) return damaged(s);
     if (S == child(s, T, +1))
-        setChild(s, T, +1, P);
+        setChild(s, T, +1, P, copies);
     else
-        setChild(s, T, -1, P);
+        setChild(s, T, -1, P, copies);
     return 0;
 }
 

@@ -16,6 +16,7 @@
 #include "engine/database.h"
 #include "engine/result_codes.h"
 #include "engine/resultset.h"
+#include "engine/storage/node_mirror.h"
 #include "engine/storage/objstore.h"
 
 namespace tarn {
@@ -697,13 +698,13 @@ TEST(IndexMemory, LargeAreasStoreTheSameBytesAsSmallOnes) {
                                  "same start of 18by and then some more"};
     std::vector<std::pair<std::string, uint32_t>> entered;  // key, field of the large store
     std::vector<uint32_t> smallFields;
-    for (int i = 0; i < 40000; ++i) {
+    for (int i = 0; i < 100000; ++i) {
         std::string key;
         if (!entered.empty() && rng() % 4 == 0) {
             key = entered[rng() % entered.size()].first;
         } else {
             key = stems[rng() % 6];
-            for (uint32_t n = rng() % 4; n > 0; --n) key += char('a' + rng() % 26);
+            for (uint32_t n = rng() % 5; n > 0; --n) key += char('a' + rng() % 26);
         }
         const bool number = rng() % 8 == 0;
         const uint8_t base = number ? 5 : 9;
@@ -729,6 +730,7 @@ TEST(IndexMemory, LargeAreasStoreTheSameBytesAsSmallOnes) {
         }
     }
     ASSERT_TRUE(large->mirror != nullptr && large->paths != nullptr) << "the memory was made";
+    EXPECT_TRUE(large->mirror->deep[9 * 256 + 's']) << "the large tree was copied from";
     ASSERT_EQ(small->mirror, nullptr);
     const uint32_t highWater = HeaderGetU32(small, fmt::kHighWaterOffset);
     ASSERT_EQ(HeaderGetU32(large, fmt::kHighWaterOffset), highWater);
