@@ -30,7 +30,8 @@ struct NodeCopy {
     uint32_t right;
     uint8_t balance;   // the balance byte as stored
     uint8_t keyEnd;    // where the key is known to end (see the value index)
-    // Numeric keys as a host int64 in the first 8 bytes; strings as stored.
+    // Numeric keys as a host int64 in the first 8 bytes; strings as stored,
+    // zero from their terminator on.
     uint8_t key[kKeyStart];
 };
 static_assert(sizeof(NodeCopy) == 32, "copies share cache lines in pairs");
