@@ -8,9 +8,11 @@
 # databases live in a tmpfs folder (/dev/shm) so that the CPU is measured, not
 # the disk; one load of the 100 MB catalog onto the disk is reported beside.
 # Times are medians of ROUNDS runs (default 3) of whole commands, process
-# start included. Instructions per input byte come from callgrind, which counts
-# the same on a busy machine. FULL=1 adds callgrind on the 100 MB catalog.
-# Needs /usr/bin/time (package time) and valgrind.
+# start included; the floor and xmlload run by turns, and the ratio is the
+# median of the ratios of each round. Instructions per input byte come from
+# callgrind, which counts the same on a busy machine. FULL=1 adds callgrind
+# on the 100 MB catalog.
+# Needs bash 5, /usr/bin/time (package time) and valgrind.
 set -euo pipefail
 
 src=$(cd "$(dirname "$0")/.." && pwd)
@@ -36,16 +38,40 @@ trap 'rm -rf "$work" "$disk"' EXIT
 # Median of the numbers on standard input.
 median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
-# Runs a command ROUNDS times; prints "median_seconds max_peak_kib".
+# Wall seconds of one run of a command. The clock is bash's own, so that no
+# extra process is timed with it (starting one costs milliseconds here).
+once() {
+  local start=$EPOCHREALTIME
+  "$@" >/dev/null
+  awk -v a="$start" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.3f\n", b - a }'
+}
+
+# Peak resident memory in KiB of one more run of a command.
+peak() {
+  /usr/bin/time -f '%M' -o "$work/time.txt" "$@" >/dev/null
+  cat "$work/time.txt"
+}
+
+# Runs a command ROUNDS times; prints "median_seconds peak_kib".
 timed() {
-  local t=$work/time.txt s=() m=0
+  local s=()
+  for ((i = 0; i < rounds; i++)); do s+=("$(once "$@")"); done
+  printf '%s %s\n' "$(printf '%s\n' "${s[@]}" | median)" "$(peak "$@")"
+}
+
+# The floor and xmlload on one document, run by turns so that both see the
+# same spells of a busy machine; prints "floor_s load_s ratio load_peak_kib",
+# each a median over the rounds, the ratio taken round by round.
+paired() {
+  local xml=$1 db=$2 f=() l=() r=() fs ls
   for ((i = 0; i < rounds; i++)); do
-    /usr/bin/time -f '%e %M' -o "$t" "$@" >/dev/null
-    read -r secs kib <"$t"
-    s+=("$secs")
-    ((kib > m)) && m=$kib
+    fs=$(once "$floor" "$xml")
+    ls=$(once "$xmlload" "$xml" "$db")
+    f+=("$fs") l+=("$ls")
+    r+=("$(awk -v a="$ls" -v b="$fs" 'BEGIN { printf "%.2f", (b > 0) ? a / b : 0 }')")
   done
-  printf '%s %s\n' "$(printf '%s\n' "${s[@]}" | median)" "$m"
+  printf '%s %s %s %s\n' "$(printf '%s\n' "${f[@]}" | median)" "$(printf '%s\n' "${l[@]}" | median)" \
+    "$(printf '%s\n' "${r[@]}" | median)" "$(peak "$xmlload" "$xml" "$db")"
 }
 
 instructions() {
@@ -70,9 +96,7 @@ echo "| document | input MiB | floor s | xmlload s | ratio | db MiB | xmlload pe
 echo "|---|---|---|---|---|---|---|"
 for doc in cat10 cat100 flat text deep; do
   xml=$work/$doc.xml db=$work/$doc.db
-  read -r fs _ < <(timed "$floor" "$xml")
-  read -r ls lk < <(timed "$xmlload" "$xml" "$db")
-  ratio=$(awk -v a="$ls" -v b="$fs" 'BEGIN { printf "%.2f", (b > 0) ? a / b : 0 }')
+  read -r fs ls ratio lk < <(paired "$xml" "$db")
   printf '| %s | %s | %s | %s | %s | %s | %s |\n' "$doc" "$(mib "$(stat -c %s "$xml")")" \
     "$fs" "$ls" "$ratio" "$(mib "$(stat -c %s "$db")")" "$(awk -v k="$lk" 'BEGIN { printf "%.1f", k / 1024 }')"
 done
