@@ -28,8 +28,11 @@ inline void putU32(uint8_t* p, uint32_t v) {
 // Bytes read as a big-endian number, so that numbers order as the byte
 // strings do (unsigned, first byte first): key starts compare a word at a time.
 inline uint64_t getBE64(const uint8_t* p) {
-    uint64_t v = 0;
-    for (int i = 0; i < 8; ++i) v = v << 8 | p[i];
+    uint64_t v;
+    std::memcpy(&v, p, sizeof v);
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    v = __builtin_bswap64(v);  // one instruction; the compiler keeps a byte loop as it is
+#endif
     return v;
 }
 inline uint16_t getBE16(const uint8_t* p) { return uint16_t(p[0] << 8 | p[1]); }
