@@ -312,8 +312,10 @@ void copyKey(Store* s, uint32_t node, int cls, bool text, NodeCopy* c) {
 // `scratch` otherwise. `copies` is the mirror when the node's tree is copied
 // from (see copiesOf), else null. Null when the node is not sound (the store
 // is then damaged). *cold tells whether the node came from the data area.
-const NodeCopy* openNode(Store* s, uint32_t node, int depth, const KeyDesc& kd, NodeMirror* copies,
-                         NodeCopy* scratch, bool* cold) {
+// Inlined: it runs once per level of every descent.
+inline __attribute__((always_inline)) const NodeCopy* openNode(Store* s, uint32_t node, int depth,
+                                                               const KeyDesc& kd, NodeMirror* copies,
+                                                               NodeCopy* scratch, bool* cold) {
     NodeMirror* mirror = depth < kMirroredLevels && !s->damaged ? copies : nullptr;
     *cold = true;
     if (mirror != nullptr) {
