@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdio>
+#include <functional>
 #include <cstring>
 #include <map>
 #include <random>
@@ -18,6 +20,7 @@
 #include "engine/resultset.h"
 #include "engine/storage/node_mirror.h"
 #include "engine/storage/objstore.h"
+#include "engine/storage/path_cache.h"
 
 namespace tarn {
 namespace {
@@ -739,6 +742,52 @@ TEST(IndexMemory, LargeAreasStoreTheSameBytesAsSmallOnes) {
     EXPECT_FALSE(small->damaged || large->damaged);
     StoreClose(small);
     StoreClose(large);
+}
+
+
+// A damaged tree in a large area, as a hostile file brings it: the copies are
+// made from the damaged nodes, and insertions through them must report the
+// damage instead of looping or reading outside the area.
+TEST(IndexMemory, DamagedCopiedTreesAreReported) {
+    const auto damageRoot = [](Store* st, uint32_t root) {
+        return std::vector<std::function<void()>>{
+            [=] { DataPutU32(st, root + fmt::kNodeLeft, root); },                // a cycle
+            [=] { DataPutU32(st, root + fmt::kNodeRight, 0xFFFFFFF0u); },        // off the area
+            [=] { DataPutU32(st, root + fmt::kNodeLeft, fmt::kFirstObject); },   // not a node
+            [=] { DataPutU8(st, root, fmt::kKindGroup); },                       // a node no more
+        };
+    };
+    for (size_t which = 0; which < 4; ++which) {
+        SCOPED_TRACE("damage " + std::to_string(which));
+        Store* st = nullptr;
+        LumDbParams p{0, 16u << 20, 65536, 4, 0, 0};
+        ASSERT_EQ(StoreOpen(&st, &p, nullptr), 0u);
+        auto insert = [&](int k, const char* suffix) {
+            char key[16];
+            const uint32_t size = uint32_t(std::snprintf(key, sizeof key, "s%07d%s", k, suffix)) + 1;
+            uint32_t f = 0;
+            EXPECT_EQ(FieldCreate(st, &f, 9, 0, 1, 0, 0, size), 0u);
+            FieldWrite(st, f, key, size, 0);
+            FieldLink(st, f, 0);
+            return IndexInsert(st, 9, 1, key, f);
+        };
+        // A tree deep enough to be copied from, its upper levels copied.
+        for (int k = 0; k < 60000; ++k) ASSERT_EQ(insert((k * 7919) % 60000, ""), 0u);
+        ASSERT_TRUE(st->mirror->deep[9 * 256 + 's']);
+        // As a file opened afresh would be: damaged, with no copies yet.
+        const uint32_t root = DataGetU32(st, IndexRootGet(st, 9, 's') + fmt::kNodeRight);
+        damageRoot(st, root)[which]();
+        NodeMirrorFree(st->mirror);
+        PathCacheFree(st->paths);
+        st->mirror = nullptr;
+        st->paths = nullptr;
+        uint32_t r = 0;
+        // New keys between the old ones, on both sides of the root.
+        for (int k = 0; k < 200 && r == 0; ++k) r = insert((k * 3001) % 60000, "x");
+        EXPECT_EQ(r, 29u);
+        EXPECT_TRUE(st->damaged);
+        StoreClose(st);
+    }
 }
 
 }  // namespace
