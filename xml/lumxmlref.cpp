@@ -5,6 +5,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "engine/result_codes.h"
 #include "xml/lumxmldb.h"
 #include "xml/lumxmlexception.h"
 #include "xml/xml_basetypes.h"
@@ -13,11 +14,7 @@ using tarnxml_detail::DbState;
 
 namespace {
 
-constexpr uint32_t kBadCursor = 6;
-constexpr uint32_t kBadFieldIndex = 9;
-constexpr uint32_t kBufferTooSmall = 10;
-constexpr uint32_t kNoField = 8;
-constexpr uint32_t kMalloc = 0x1000;
+namespace rc = tarn::rc;
 
 // Values of up to this size are fetched in one call.
 constexpr uint32_t kLocalValue = 256;
@@ -63,9 +60,9 @@ uint32_t fetchCopy(lumcursor* cursor, uint32_t encoding, FieldHead* head, unsign
     uint32_t n = 0;
     uint32_t rc = LumCursorFetchField(cursor, &head->typeId, local, sizeof local, &encoding, &n,
                                       &head->address, &head->owner);
-    if (rc != 0 && rc != kBufferTooSmall) return rc;
+    if (rc != 0 && rc != rc::kBufferTooSmall) return rc;
     auto* buffer = static_cast<unsigned char*>(std::malloc(static_cast<size_t>(n) + 1));
-    if (buffer == nullptr) fail(kMalloc);
+    if (buffer == nullptr) fail(rc::kMalloc);
     if (rc == 0) {
         std::memcpy(buffer, local, n);
     } else {
@@ -104,7 +101,7 @@ lumxmlref::lumxmlref(const lumxmlref& other) : lumxmlref() {
     if (!other._live()) return;
     FieldHead head;
     const uint32_t rc = fetchHead(other.cursor, &head);
-    if (rc != 0 && rc != kNoField) fail(rc);
+    if (rc != 0 && rc != rc::kNoField) fail(rc);
     lumcursor* handle = nullptr;
     check(LumCursorCreate(&handle, _shared->database));
     if (rc == 0) {
@@ -128,7 +125,7 @@ lumxmlref& lumxmlref::operator=(const lumxmlref& other) {
     }
     FieldHead head;
     const uint32_t rc = fetchHead(other.cursor, &head);
-    if (rc != 0 && rc != kNoField) fail(rc);
+    if (rc != 0 && rc != rc::kNoField) fail(rc);
     if (!_live() || _shared != other._shared) {
         lumcursor* handle = nullptr;
         check(LumCursorCreate(&handle, other._shared->database));
@@ -261,18 +258,18 @@ uint32_t lumxmlref::_appendText(int basetype, const unsigned char* text) {
 }
 
 void lumxmlref::putElement(const unsigned char* tag) {
-    if (!_live()) fail(kBadCursor);
+    if (!_live()) fail(rc::kBadCursor);
     _appendPair(tag, XML_BT_ELEMENT);
 }
 
 void lumxmlref::putAttributeBranch(const unsigned char* tag) {
     if (_shared == nullptr || !_shared->opened) return;
-    if (cursor == nullptr) fail(kBadCursor);
+    if (cursor == nullptr) fail(rc::kBadCursor);
     _appendPair(tag, XML_BT_ATTRIBUTE_BRANCH);
 }
 
 void lumxmlref::putAttributeValues(const unsigned char* name, const unsigned char* value) {
-    if (!_live()) fail(kBadCursor);
+    if (!_live()) fail(rc::kBadCursor);
     check(_appendText(XML_BT_ATTRIBUTE_NAME, name));
     check(_appendText(XML_BT_ATTRIBUTE_VALUE, value));
 }
@@ -356,10 +353,10 @@ bool lumxmlref::getAttributeDyn(unsigned char** name, unsigned char** value) {
 
 void lumxmlref::getCurrentTagDyn(unsigned char** name, unsigned long* length) const {
     if (name == nullptr) return;
-    if (!_live()) fail(kBadCursor);
+    if (!_live()) fail(rc::kBadCursor);
     const std::string& tag = _shared->tagName(xmlUsertypeOf(_currentTypeId()));
     auto* buffer = static_cast<unsigned char*>(std::malloc(tag.size() + 1));
-    if (buffer == nullptr) fail(kMalloc);
+    if (buffer == nullptr) fail(rc::kMalloc);
     std::memcpy(buffer, tag.c_str(), tag.size() + 1);
     *name = buffer;
     if (length != nullptr) *length = tag.size();
@@ -373,7 +370,7 @@ void lumxmlref::getCurrentTag(unsigned char* buffer, int size) {
 
 int lumxmlref::getCurrentBasetype() const {
     if (state == XMLCTRL_CHAIN_END) return 0;
-    if (!_live()) fail(kBadCursor);
+    if (!_live()) fail(rc::kBadCursor);
     if (_typeId == 0) {
         uint32_t id = 0;
         check(LumCursorFetchField(cursor, &id, nullptr, 0, nullptr, nullptr, nullptr, nullptr));
@@ -437,7 +434,7 @@ bool lumxmlref::GotoNextField() {
         return false;
     }
     const uint32_t rc = LumCursorGotoField(cursor, index + 1);
-    if (rc == kBadFieldIndex) {
+    if (rc == rc::kBadFieldIndex) {
         // No next field; the cursor (and what is known of its field) stays.
         state = XMLCTRL_CHAIN_END;
         return false;

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <new>
 
+#include "engine/result_codes.h"
 #include "engine/tarn20.h"
 #include "xml/sax/saxexception.h"
 
@@ -25,13 +26,7 @@ struct MappedFile {
 
 namespace {
 
-// The engine's codes for the steps of opening an input file.
-constexpr uint32_t kAllocFailed = 0x1000;
-constexpr uint32_t kOpenFailed = 0x2000;
-constexpr uint32_t kSizeFailed = 0x2006;
-constexpr uint32_t kTooLarge = 0x2007;
-constexpr uint32_t kMapViewFailed = 0x2008;
-constexpr uint32_t kMappingFailed = 0x2009;
+namespace rc = tarn::rc;
 
 constexpr off_t kMaxSize = 0xFFFFFFFF;
 
@@ -51,19 +46,19 @@ uint32_t fail(MappedFile* file, uint32_t code, int savedErrno) {
 // each other. O_NONBLOCK keeps a FIFO from blocking the open.
 uint32_t openLocked(const char* name, MappedFile* file) {
     file->fd = open(name, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (file->fd < 0) return kOpenFailed;
-    if (flock(file->fd, LOCK_SH | LOCK_NB) != 0) return kOpenFailed;
+    if (file->fd < 0) return rc::kCreateFile;
+    if (flock(file->fd, LOCK_SH | LOCK_NB) != 0) return rc::kCreateFile;
     return 0;
 }
 
 uint32_t mapWhole(MappedFile* file, const struct stat& st) {
     if (!S_ISREG(st.st_mode)) {
         errno = S_ISDIR(st.st_mode) ? EISDIR : ENODEV;
-        return S_ISDIR(st.st_mode) ? kOpenFailed : kMappingFailed;
+        return S_ISDIR(st.st_mode) ? rc::kCreateFile : rc::kCreateMapping;
     }
     if (st.st_size > kMaxSize) {
         errno = EFBIG;
-        return kTooLarge;
+        return rc::kFileTooLarge;
     }
     file->size = static_cast<uint32_t>(st.st_size);
     if (file->size == 0) {
@@ -71,7 +66,7 @@ uint32_t mapWhole(MappedFile* file, const struct stat& st) {
         return 0;
     }
     void* view = mmap(nullptr, file->size, PROT_READ, MAP_PRIVATE, file->fd, 0);
-    if (view == MAP_FAILED) return kMapViewFailed;
+    if (view == MAP_FAILED) return rc::kMapView;
     madvise(view, file->size, MADV_SEQUENTIAL);
     file->data = static_cast<const unsigned char*>(view);
     file->mapped = true;
@@ -84,11 +79,11 @@ uint32_t openMappedFile(const char* name, MappedFile** out) {
     MappedFile* file = new (std::nothrow) MappedFile;
     if (file == nullptr) {
         errno = ENOMEM;
-        return kAllocFailed;
+        return rc::kMalloc;
     }
-    if (openLocked(name, file) != 0) return fail(file, kOpenFailed, errno);
+    if (openLocked(name, file) != 0) return fail(file, rc::kCreateFile, errno);
     struct stat st;
-    if (fstat(file->fd, &st) != 0) return fail(file, kSizeFailed, errno);
+    if (fstat(file->fd, &st) != 0) return fail(file, rc::kGetFileSize, errno);
     uint32_t code = mapWhole(file, st);
     if (code != 0) return fail(file, code, errno);
     *out = file;
