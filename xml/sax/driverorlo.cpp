@@ -43,6 +43,19 @@ private:
 
 [[noreturn]] void throwDamaged() { throw LumXMLException(kIllegalDatabaseFile); }
 
+// Runs a replay; a database failure or a handler's SAXException surfaces as
+// a plain SAXException carrying its message.
+template <typename Replay>
+void replaying(Replay&& replay) {
+    try {
+        replay();
+    } catch (const SAXException& e) {
+        throw SAXException(e.getMessage());
+    } catch (const LumXMLException& e) {
+        throw SAXException(e.message());
+    }
+}
+
 // One pass of the walk over a stored element and everything inside it.
 //
 // Besides the depth counter, the walk remembers for each open element the
@@ -262,7 +275,7 @@ void DriverOrlo::parse(InputSource& source) {
     if (_parsing) throw SAXException("Already parsing");
     StoredLocator locator;
     Session session(*this);
-    try {
+    replaying([&] {
         _begin(locator, source);
         // Asking for the root of a database without a document chain would
         // create one; a replay must not change the file.
@@ -271,11 +284,7 @@ void DriverOrlo::parse(InputSource& source) {
         if (_documentHandler != nullptr) _documentHandler->startDocument();
         if (hasChain && holdsDocument(_database, *_reference)) _follow(locator);
         _finish();
-    } catch (const SAXException& e) {
-        throw SAXException(e.getMessage());
-    } catch (const LumXMLException& e) {
-        throw SAXException(e.message());
-    }
+    });
     session.finished();
 }
 
@@ -285,7 +294,7 @@ bool DriverOrlo::queryUnique(InputSource& source, const unsigned char* environme
     StoredLocator locator;
     Session session(*this);
     bool found = false;
-    try {
+    replaying([&] {
         _begin(locator, source);
         // The climb fails when no enclosing element bears the name: that is
         // no match either.
@@ -306,11 +315,7 @@ bool DriverOrlo::queryUnique(InputSource& source, const unsigned char* environme
             _follow(locator);
             _finish();
         }
-    } catch (const SAXException& e) {
-        throw SAXException(e.getMessage());
-    } catch (const LumXMLException& e) {
-        throw SAXException(e.message());
-    }
+    });
     session.finished();
     return found;
 }

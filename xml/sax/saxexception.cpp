@@ -21,11 +21,7 @@ SAXException::~SAXException() = default;
 const unsigned char* SAXException::getMessage() const { return _message.ptr(); }
 
 SAXParseException::SAXParseException(const char* message, const Locator& locator)
-    : SAXException(message),
-      _publicId(locator.getPublicId()),
-      _systemId(locator.getSystemId()),
-      _lineNumber(locator.getLineNumber()),
-      _columnNumber(locator.getColumnNumber()) {}
+    : SAXParseException(reinterpret_cast<const unsigned char*>(message), locator) {}
 
 SAXParseException::SAXParseException(const unsigned char* message,
                                      const Locator& locator)
