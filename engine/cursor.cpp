@@ -398,6 +398,30 @@ uint32_t unindex(Store* s, uint32_t f) {
 
 // ---- append ----------------------------------------------------------------
 
+// Accounts for a field linked right after the current one, by an append or
+// by the caller before the cursor leaves (pointer pairs do this).
+void noteLinkedAfter(lumcursor* c) {
+    Store* s = storeOf(c);
+    const uint32_t n = nextOf(s, c->field);
+    if (n == 0) return;
+    if (nextOf(s, n) != 0) {
+        // Possibly an insertion before the record's end: later positions moved.
+        c->count = kUnset;
+        c->last = 0;
+        advance(c);
+    } else if (c->index != kUnset) {
+        // n's position goes with the count, which ends at it.
+        c->count = c->index + 2;
+        c->last = n;
+    } else if (c->count != kUnset && c->last == c->field) {
+        ++c->count;
+        c->last = n;
+    } else if (c->last != n) {
+        c->count = kUnset;
+        c->last = 0;
+    }
+}
+
 // Links the new field `f` after the current one (or as a new owner) and moves
 // the cursor onto it, keeping its caches exact.
 void linkNew(lumcursor* c, uint32_t f) {
@@ -410,24 +434,9 @@ void linkNew(lumcursor* c, uint32_t f) {
         c->count = 1;
         return;
     }
-    const uint32_t prev = c->field;
-    const bool atEnd = nextOf(s, prev) == 0;
-    FieldLink(s, f, prev);
+    FieldLink(s, f, c->field);
+    noteLinkedAfter(c);
     if (c->index != kUnset) ++c->index;
-    if (!atEnd) {
-        c->count = kUnset;
-        c->last = 0;
-        advance(c);
-    } else if (c->index != kUnset) {
-        c->count = c->index + 1;
-        c->last = f;
-    } else if (c->count != kUnset && c->last == prev) {
-        ++c->count;
-        c->last = f;
-    } else {
-        c->count = kUnset;
-        c->last = 0;
-    }
     c->field = f;
 }
 
@@ -659,30 +668,6 @@ uint32_t fetchRaw(Store* s, uint32_t f, void* buffer, uint32_t size, uint32_t* o
     if (n > size) return rc::kBufferTooSmall;
     FieldRead(s, f, buffer, n);
     return rc::kOk;
-}
-
-// Accounts for a field the caller linked right after the current one before
-// the cursor leaves (pointer pairs do this), as an append would have.
-void noteLinkedAfter(lumcursor* c) {
-    Store* s = storeOf(c);
-    const uint32_t n = nextOf(s, c->field);
-    if (n == 0) return;
-    if (nextOf(s, n) != 0) {
-        // Possibly an insertion before the record's end: later positions moved.
-        c->count = kUnset;
-        c->last = 0;
-        advance(c);
-    } else if (c->index != kUnset) {
-        // n's position goes with the count, which ends at it.
-        c->count = c->index + 2;
-        c->last = n;
-    } else if (c->count != kUnset && c->last == c->field) {
-        ++c->count;
-        c->last = n;
-    } else if (c->last != n) {
-        c->count = kUnset;
-        c->last = 0;
-    }
 }
 
 }  // namespace
