@@ -6,10 +6,10 @@
 
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "tests/test_files.h"
 #include "tests/tools/tool_runner.h"
 
 namespace {
@@ -27,31 +27,12 @@ std::string usageFor(const std::string& program) {
 
 class XmlLoadTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/tarn_xmlload_XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
-    }
-    void TearDown() override {
-        std::string cmd = "rm -rf '" + dir + "'";
-        ASSERT_EQ(std::system(cmd.c_str()), 0);
-    }
     std::string write(const char* name, const std::string& bytes) const {
-        std::string p = dir + "/" + name;
-        std::ofstream(p, std::ios::binary) << bytes;
-        return p;
+        return tarn_test::writeText(tmp.file(name), bytes);
     }
-    static std::string read(const std::string& p) {
-        std::ifstream in(p, std::ios::binary);
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
-    static bool exists(const std::string& p) { return access(p.c_str(), F_OK) == 0; }
-    static long long sizeOf(const std::string& p) {
-        struct stat st;
-        return stat(p.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : -1;
-    }
+    static std::string read(const std::string& p) { return tarn_test::readText(p); }
+    static bool exists(const std::string& p) { return tarn_test::exists(p); }
+    static long long sizeOf(const std::string& p) { return tarn_test::fileSize(p); }
     std::vector<std::string> entries() const {
         std::vector<std::string> names;
         if (DIR* d = opendir(dir.c_str())) {
@@ -74,7 +55,8 @@ protected:
         return "Error reading XML file " + xml + ": " + message;
     }
 
-    std::string dir;
+    tarn_test::TempDir tmp;
+    std::string dir = tmp.path();
 };
 
 const char kCatalog[] =

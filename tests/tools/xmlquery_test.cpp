@@ -5,12 +5,11 @@
 #include <unistd.h>
 
 #include <cstdint>
-#include <fstream>
-#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "tests/test_files.h"
 #include "tests/tools/tool_runner.h"
 
 using tarntest::runTool;
@@ -36,20 +35,10 @@ const char kLibrary[] =
 
 class XmlQueryTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/xmlquery_XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
-    }
-    void TearDown() override {
-        std::string command = "rm -rf '" + dir + "'";
-        ASSERT_EQ(std::system(command.c_str()), 0);
-    }
-
     std::string load(const std::string& xml, const std::string& base = "lib") {
         const std::string xmlPath = dir + "/" + base + ".xml";
         const std::string dbPath = dir + "/" + base + ".db";
-        std::ofstream(xmlPath, std::ios::binary) << xml;
+        tarn_test::writeText(xmlPath, xml);
         const ToolResult loaded = runTool({XMLLOAD_PATH, xmlPath, dbPath});
         EXPECT_EQ(loaded.exitStatus, 0) << loaded.err;
         return dbPath;
@@ -82,17 +71,12 @@ protected:
         }
     }
 
-    std::string dir;
+    tarn_test::TempDir tmp;
+    std::string dir = tmp.path();
 };
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void writeFile(const std::string& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
+using tarn_test::readText;
+using tarn_test::writeText;
 
 TEST_F(XmlQueryTest, WrongArgumentCountPrintsUsage) {
     const std::string program = XMLQUERY_PATH;
@@ -108,7 +92,7 @@ TEST_F(XmlQueryTest, WrongArgumentCountPrintsUsage) {
         EXPECT_EQ(result.out, kUsageHead + program + kUsageTail);
         EXPECT_EQ(result.err, "");
     }
-    EXPECT_EQ(readFile(never), "");
+    EXPECT_EQ(readText(never), "");
     // The name is the one the program was invoked by.
     const std::string link = dir + "/q";
     ASSERT_EQ(symlink(XMLQUERY_PATH, link.c_str()), 0);
@@ -190,15 +174,15 @@ TEST_F(XmlQueryTest, FilesThatAreNotDatabases) {
     expectError(query(missing, "a", "b", "c"), missing);
 
     const std::string text = dir + "/text.db";
-    writeFile(text, std::string(20000, 'x'));
+    writeText(text, std::string(20000, 'x'));
     expectError(query(text, "a", "b", "c"), text, "Illegal database file");
 
     const std::string empty = dir + "/empty.db";
-    writeFile(empty, "");
+    writeText(empty, "");
     expectError(query(empty, "a", "b", "c"), empty);
 
     const std::string xml = dir + "/lib.xml";
-    writeFile(xml, kLibrary);
+    writeText(xml, kLibrary);
     expectError(query(xml, "book", "title", "Dune"), xml);
 }
 
@@ -212,7 +196,7 @@ uint32_t readLe32(const std::string& bytes, size_t at) {
 // Cut after it: the file still holds everything, and the query works.
 TEST_F(XmlQueryTest, TruncatedDatabases) {
     const std::string db = load(kLibrary);
-    const std::string whole = readFile(db);
+    const std::string whole = readText(db);
     constexpr size_t kHeader = 12288;
     constexpr size_t kHighWaterOffset = 72;
     ASSERT_GT(whole.size(), kHeader);
@@ -223,13 +207,13 @@ TEST_F(XmlQueryTest, TruncatedDatabases) {
                                (kHeader + used) / 2, used - 1};
     for (size_t length : damaging) {
         SCOPED_TRACE(length);
-        writeFile(cut, whole.substr(0, length));
+        writeText(cut, whole.substr(0, length));
         expectError(query(cut, "book", "title", "Dune"), cut);
     }
     const ToolResult intact = query(db, "book", "title", "Dune");
     for (size_t length : {used, (used + whole.size()) / 2, whole.size() - 1}) {
         SCOPED_TRACE(length);
-        writeFile(cut, whole.substr(0, length));
+        writeText(cut, whole.substr(0, length));
         const ToolResult result = query(cut, "book", "title", "Dune");
         EXPECT_EQ(result.exitStatus, 0) << result.err;
         EXPECT_EQ(result.out, intact.out);
@@ -238,9 +222,9 @@ TEST_F(XmlQueryTest, TruncatedDatabases) {
 
 TEST_F(XmlQueryTest, DamagedHeaderIsReported) {
     const std::string db = load(kLibrary);
-    std::string bytes = readFile(db);
+    std::string bytes = readText(db);
     for (size_t i = 0; i < 16; ++i) bytes[i] = static_cast<char>(~bytes[i]);
-    writeFile(db, bytes);
+    writeText(db, bytes);
     expectError(query(db, "book", "title", "Dune"), db);
 }
 
@@ -248,7 +232,7 @@ TEST_F(XmlQueryTest, DamagedHeaderIsReported) {
 // with one error line, never with a signal or a hang.
 TEST_F(XmlQueryTest, GarbledDatabasesEndCleanly) {
     const std::string db = load(kLibrary);
-    const std::string whole = readFile(db);
+    const std::string whole = readText(db);
     constexpr uint32_t kSeed = 20240611;
     std::mt19937 random(kSeed);
     for (int round = 0; round < 120; ++round) {
@@ -261,7 +245,7 @@ TEST_F(XmlQueryTest, GarbledDatabasesEndCleanly) {
             bytes[at] = static_cast<char>(bytes[at] ^ (1u << (random() % 8)));
         }
         const std::string garbled = dir + "/garbled.db";
-        writeFile(garbled, bytes);
+        writeText(garbled, bytes);
         const ToolResult result = query(garbled, round % 2 ? "shelf" : "lib", "title", "Emma");
         SCOPED_TRACE("seed " + std::to_string(kSeed) + " round " + std::to_string(round));
         ASSERT_EQ(result.signal, 0) << result.err;

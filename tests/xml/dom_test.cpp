@@ -3,10 +3,9 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include <fstream>
-#include <iterator>
 #include <string>
 
+#include "tests/test_files.h"
 #include "xml/lumxmldb.h"
 #include "xml/lumxmlexception.h"
 #include "xml/lumxmlref.h"
@@ -22,20 +21,12 @@ std::string name(const XMLString& text) {
 class DomTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/dom_XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
-        db = dir + "/doc.db";
         store("<a>t<b/></a>");
-    }
-    void TearDown() override {
-        std::string command = "rm -rf '" + dir + "'";
-        ASSERT_EQ(std::system(command.c_str()), 0);
     }
 
     void store(const std::string& xml) {
         const std::string path = dir + "/doc.xml";
-        std::ofstream(path, std::ios::binary) << xml;
+        tarn_test::writeText(path, xml);
         LumXMLSAX::DriverText text;
         LumXMLSAX::HandlerOrlo handler(db.c_str());
         text.setDocumentHandler(&handler);
@@ -43,13 +34,11 @@ protected:
         text.parse(path.c_str());
     }
 
-    std::string fileBytes() const {
-        std::ifstream in(db, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
+    std::string fileBytes() const { return tarn_test::readText(db); }
 
-    std::string dir;
-    std::string db;
+    tarn_test::TempDir tmp;
+    std::string dir = tmp.path();
+    std::string db = dir + "/doc.db";
 };
 
 TEST_F(DomTest, TypesNamesAndMovesOnASmallDocument) {
@@ -208,8 +197,7 @@ std::string cycle(const std::string& path, bool change) {
         }
         dom.Close();
     }
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
+    return tarn_test::readText(path);
 }
 
 TEST_F(DomTest, ChangingOperationsLeaveTheFileByteIdentical) {

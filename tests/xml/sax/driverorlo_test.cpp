@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/tarn20.h"
+#include "tests/test_files.h"
 #include "xml/lumxmldb.h"
 #include "xml/lumxmlexception.h"
 #include "xml/lumxmlref.h"
@@ -84,20 +85,10 @@ public:
 
 class DriverOrloTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/driverorlo_XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
-        db = dir + "/doc.db";
-    }
-    void TearDown() override {
-        std::string command = "rm -rf '" + dir + "'";
-        ASSERT_EQ(std::system(command.c_str()), 0);
-    }
 
     void store(const std::string& xml) {
         const std::string path = dir + "/doc.xml";
-        std::ofstream(path, std::ios::binary) << xml;
+        tarn_test::writeText(path, xml);
         DriverText text;
         HandlerOrlo handler(db.c_str());
         text.setDocumentHandler(&handler);
@@ -138,8 +129,9 @@ protected:
         }
     }
 
-    std::string dir;
-    std::string db;
+    tarn_test::TempDir tmp;
+    std::string dir = tmp.path();
+    std::string db = dir + "/doc.db";
 };
 
 const char* const kMixed =

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/test_files.h"
 #include "xml/sax/attributelist.h"
 #include "xml/sax/drivertext.h"
 #include "xml/sax/handlerbase.h"
@@ -231,13 +232,9 @@ TEST_F(DriverTextTest, UnknownEncodingIsFatal) {
 }
 
 TEST_F(DriverTextTest, CutOffDocumentReportsPositionAndSource) {
-    char dirPattern[] = "/tmp/tarn_driver_XXXXXX";
-    ASSERT_NE(mkdtemp(dirPattern), nullptr);
-    std::string file = std::string(dirPattern) + "/cut.xml";
-    std::ofstream(file) << "<r>\n  <e>text";
+    tarn_test::TempDir tmp;
+    const std::string file = tarn_test::writeText(tmp.file("cut.xml"), "<r>\n  <e>text");
     driver.parse(file.c_str());
-    std::remove(file.c_str());
-    rmdir(dirPattern);
     Events want = {"locator", "startDocument", "start r", "chars \n  ", "start e", "chars text",
                    "fatal no element found @2:9 " + file, "endDocument"};
     EXPECT_EQ(recorder.merged(), want);

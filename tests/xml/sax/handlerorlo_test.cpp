@@ -9,6 +9,7 @@
 #include <string>
 
 #include "engine/tarn20.h"
+#include "tests/test_files.h"
 #include "xml/lumxmldb.h"
 #include "xml/lumxmlref.h"
 #include "xml/sax/attributelist.h"
@@ -137,20 +138,10 @@ bool canLockExclusively(const std::string& p) {
 
 class HandlerOrloTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/tarn_orlo_XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        _dir = pattern;
-        db = _dir + "/doc.db";
-    }
-    void TearDown() override {
-        std::string cmd = "rm -rf '" + _dir + "'";
-        ASSERT_EQ(std::system(cmd.c_str()), 0);
-    }
     // Loads xml through the text driver into db.
     void load(const std::string& xml) {
         std::string file = _dir + "/doc.xml";
-        std::ofstream(file, std::ios::binary) << xml;
+        tarn_test::writeText(file, xml);
         DriverText driver;
         HandlerOrlo handler(db.c_str());
         driver.setDocumentHandler(&handler);
@@ -159,8 +150,9 @@ protected:
         driver.parse(file.c_str());
     }
 
-    std::string _dir;
-    std::string db;
+    tarn_test::TempDir tmp;
+    std::string _dir = tmp.path();
+    std::string db = _dir + "/doc.db";
 };
 
 TEST_F(HandlerOrloTest, StoresMixedContentInDocumentOrder) {

@@ -9,10 +9,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <memory>
 #include <string>
 
+#include "tests/test_files.h"
 #include "xml/sax/inputsource.h"
 #include "xml/sax/saxexception.h"
 
@@ -27,20 +27,9 @@ std::string str(const unsigned char* s) {
 
 class InputSourceTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/tarn_input_XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        _dir = pattern;
-    }
-    void TearDown() override {
-        std::string cmd = "rm -rf '" + _dir + "'";
-        ASSERT_EQ(std::system(cmd.c_str()), 0);
-    }
-    std::string path(const char* name) const { return _dir + "/" + name; }
+    std::string path(const char* name) const { return _tmp.file(name); }
     std::string write(const char* name, const std::string& bytes) const {
-        std::string p = path(name);
-        std::ofstream(p, std::ios::binary) << bytes;
-        return p;
+        return tarn_test::writeText(path(name), bytes);
     }
     // The message getByteStream throws for the file, or "" when it opens.
     static std::string openFailure(const std::string& p) {
@@ -58,7 +47,8 @@ protected:
         return s;
     }
 
-    std::string _dir;
+    tarn_test::TempDir _tmp;
+    std::string _dir = _tmp.path();
 };
 
 TEST_F(InputSourceTest, PlainSourceHasNoStream) {
