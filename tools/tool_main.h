@@ -1,0 +1,52 @@
+// What the command-line programs share: a driver wired to every face of its
+// handler, and a run that turns any failure into one error line on standard
+// error and exit status 1.
+#ifndef TARN_TOOLS_TOOL_MAIN_H
+#define TARN_TOOLS_TOOL_MAIN_H
+
+#include <cstdio>
+#include <exception>
+
+#include "xml/sax/sax.h"
+#include "xml/sax/saxexception.h"
+
+namespace tool {
+
+template <typename Driver, typename Handler>
+void connect(Driver& driver, Handler& handler) {
+    driver.setDocumentHandler(static_cast<LumXMLSAX::DocumentHandler*>(&handler));
+    driver.setErrorHandler(static_cast<LumXMLSAX::ErrorHandler*>(&handler));
+    driver.setDTDHandler(static_cast<LumXMLSAX::DTDHandler*>(&handler));
+}
+
+// Prints the usage text (with a %s for the program's name) on standard
+// output; returns the exit status for wrong arguments.
+inline int usage(const char* text, const char* program) {
+    std::printf(text, program);
+    std::fflush(stdout);
+    return 1;
+}
+
+// Runs `work`; a failure prints "Error reading <what> <file>: <message>".
+template <typename Work>
+int run(const char* what, const char* file, Work&& work) {
+    const auto failure = [&](const char* message) {
+        std::fprintf(stderr, "Error reading %s %s: %s\n", what, file, message);
+        std::fflush(stderr);
+        return 1;
+    };
+    try {
+        work();
+        return 0;
+    } catch (const LumXMLSAX::SAXException& e) {
+        const unsigned char* message = e.getMessage();
+        return failure(message != nullptr ? reinterpret_cast<const char*>(message) : "");
+    } catch (const std::exception& e) {
+        // Out of memory and the like: still one line and a failure status.
+        return failure(e.what());
+    }
+}
+
+}  // namespace tool
+
+#endif
