@@ -1,10 +1,13 @@
 // Files for tests: a private temporary directory per test, removed with
-// everything in it, and whole-file reads and writes.
+// everything in it, whole-file reads and writes, and a look at file locks.
 #ifndef TARN_TESTS_TEST_FILES_H
 #define TARN_TESTS_TEST_FILES_H
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -67,6 +70,15 @@ inline bool exists(const std::string& path) {
 inline int64_t fileSize(const std::string& path) {
     struct stat st;
     return ::stat(path.c_str(), &st) == 0 ? int64_t(st.st_size) : -1;
+}
+
+// True when an exclusive lock on the file can be taken right now.
+inline bool canLockExclusively(const std::string& path) {
+    const int fd = open(path.c_str(), O_RDONLY);
+    if (fd < 0) return false;
+    const bool locked = flock(fd, LOCK_EX | LOCK_NB) == 0;
+    close(fd);
+    return locked;
 }
 
 }  // namespace tarn_test

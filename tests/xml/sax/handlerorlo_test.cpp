@@ -1,15 +1,12 @@
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
-
 #include <cstdlib>
 #include <fstream>
 #include <string>
 
 #include "engine/tarn20.h"
 #include "tests/test_files.h"
+#include "tests/xml/xml_test_util.h"
 #include "xml/lumxmldb.h"
 #include "xml/lumxmlref.h"
 #include "xml/sax/attributelist.h"
@@ -104,23 +101,8 @@ int documentChains(const std::string& path) {
     int32_t sod = 0;
     uint32_t count = 0;
     if (LumXMLDctLookupTag(xd, "SOD", 0, &sod) == 0) {
-        lumquery* q = nullptr;
-        LumQueryParams* p = nullptr;
-        lumresset* set = nullptr;
-        lumreslist* list = nullptr;
-        EXPECT_EQ(LumQueryCreate(&q, db), 0u);
-        EXPECT_EQ(LumQueryGetParams(q, &p), 0u);
-        p->kind = 2;
-        p->op = 1;
-        p->value1 = "DOCCHAIN";
-        p->encoding1 = 2;
-        p->typeId = (static_cast<uint32_t>(sod & 0xFFFF) << 16) | 9;
-        EXPECT_EQ(LumQueryExecute(q, &set), 0u);
-        EXPECT_EQ(LumResListCreate(&list, set, 0, nullptr), 0u);
-        EXPECT_EQ(LumResListGetSize(list, &count), 0u);
-        LumResListDestroy(list);
-        LumResDestroy(set);
-        LumQueryDestroy(q, 1);
+        const LumTypeId type = (static_cast<uint32_t>(sod & 0xFFFF) << 16) | 9;
+        count = xml_test::searchEqual(db, type, "DOCCHAIN");
     }
     LumXMLDctDestroy(xd);
     LumDctDestroy(dct);
@@ -128,13 +110,7 @@ int documentChains(const std::string& path) {
     return static_cast<int>(count);
 }
 
-bool canLockExclusively(const std::string& p) {
-    int fd = open(p.c_str(), O_RDONLY);
-    if (fd < 0) return false;
-    bool locked = flock(fd, LOCK_EX | LOCK_NB) == 0;
-    close(fd);
-    return locked;
-}
+using tarn_test::canLockExclusively;
 
 class HandlerOrloTest : public ::testing::Test {
 protected:

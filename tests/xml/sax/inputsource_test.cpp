@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <string>
 
@@ -127,14 +128,7 @@ TEST_F(InputSourceTest, FileOfFourGiBIsTooLarge) {
     EXPECT_EQ(message.rfind("GetFileSize(): File size exceeds 4 GB", 0), 0u) << message;
 }
 
-// True when an exclusive lock on the file can be taken right now.
-bool canLockExclusively(const std::string& p) {
-    int fd = open(p.c_str(), O_RDONLY);
-    if (fd < 0) return false;
-    bool locked = flock(fd, LOCK_EX | LOCK_NB) == 0;
-    close(fd);
-    return locked;
-}
+using tarn_test::canLockExclusively;
 
 bool isMapped(const std::string& p) {
     std::ifstream maps("/proc/self/maps");
