@@ -28,6 +28,7 @@ uint32_t slotOf(uint32_t tree, uint64_t hash) {
 struct PathCache {
     Entry entries[kSlots];
     uint32_t rotations[kTrees];
+    Finger fingers[kTrees];
     void* block;  // the allocation the cache lies in
 };
 
@@ -66,6 +67,10 @@ uint32_t PathCacheRotations(const PathCache* cache, uint32_t tree) {
 
 void PathCacheRotated(PathCache* cache, uint32_t tree) {
     if (tree < kTrees) ++cache->rotations[tree];
+}
+
+Finger& PathCacheFinger(PathCache* cache, uint32_t tree) {
+    return cache->fingers[tree % kTrees];
 }
 
 }  // namespace tarn

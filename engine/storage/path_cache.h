@@ -10,6 +10,8 @@
 // reads nodes whose offsets are all known at once, where a descent must wait
 // for each node before it can find the next.
 //
+// Each tree also keeps a finger, the path of its latest insertion (below).
+//
 // The cache has a fixed size, whatever the size of the database; a key whose
 // slot another key takes is simply descended to again.
 #ifndef TARN_STORAGE_PATH_CACHE_H
@@ -47,6 +49,25 @@ void PathCacheStore(PathCache* cache, uint32_t tree, uint64_t hash, const IndexP
 // it was known to hold still holds. Trees are numbered class * 256 + bucket.
 uint32_t PathCacheRotations(const PathCache* cache, uint32_t tree);
 void PathCacheRotated(PathCache* cache, uint32_t tree);
+
+// A key as far as a comparison without its node goes: the first bytes of a
+// string as big-endian words (see the value index), or a number widened.
+struct KeyStart {
+    uint64_t a = 0, b = 0;
+    uint16_t c = 0;
+};
+
+// The finger of a tree: the path of its latest insertion, to the key entered
+// or found, stamped like any path. Keys entered in order (numbered elements,
+// dates, a value entered again right away) lie beside it, so the next
+// insertion can start its descent at its foot instead of at the root.
+struct Finger {
+    IndexPath path;  // length 0: none
+    KeyStart start;  // of the foot's key, when a string
+    bool whole;      // the foot's string ends within its start
+    int64_t num;     // the foot's key, when a number
+};
+Finger& PathCacheFinger(PathCache* cache, uint32_t tree);
 
 }  // namespace tarn
 

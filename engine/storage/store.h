@@ -61,9 +61,10 @@ struct Store {
     bool damaged = false;       // an access fell outside its area
     bool writeRefused = false;  // a write reached a read-only store
     // Memory of the value index for this session, made by its first
-    // insertion into a tree.
+    // insertion into a tree (the mirror once the area is large).
     PathCache* paths = nullptr;
     NodeMirror* mirror = nullptr;
+    bool indexMemoryOff = false;  // every descent from the root: a reference for tests
 };
 
 // Generic slots 3..12 over an AreaView context; drivers fill them with these.

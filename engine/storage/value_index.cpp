@@ -26,12 +26,9 @@ constexpr char kOpenLowString[] = "\x01";
 constexpr char kOpenHigh8[] = "\xFF";
 constexpr char kOpenHigh9[] = "\x7F\xFF\xFF\xFF";
 
-// The first kKeyStart bytes of a string key, zero from its terminator on, as
-// big-endian words: two starts order as their strings do as far as they reach.
-struct KeyStart {
-    uint64_t a = 0, b = 0;
-    uint16_t c = 0;
-};
+// KeyStart of a string: its first kKeyStart bytes, zero from its terminator
+// on, as big-endian words. Two starts order as their strings do as far as
+// they reach.
 static_assert(kKeyStart == 18, "a key start is two words and a half-word");
 
 KeyStart keyStart(const uint8_t* bytes) {
@@ -52,6 +49,7 @@ struct KeyDesc {
     int64_t num = 0;
     const char* str = nullptr;
     KeyStart start;
+    bool whole = false;  // a string that ends within its start
     uint32_t bucket = 0;
 };
 
@@ -87,8 +85,10 @@ KeyDesc describeString(int cls, const char* str) {
     kd.str = str;
     kd.bucket = uint8_t(str[0]);
     uint8_t start[kKeyStart] = {};
-    for (uint32_t i = 0; i < kKeyStart && str[i] != 0; ++i) start[i] = uint8_t(str[i]);
+    uint32_t n = 0;
+    for (; n < kKeyStart && str[n] != 0; ++n) start[n] = uint8_t(str[n]);
     kd.start = keyStart(start);
+    kd.whole = n < kKeyStart;
     return kd;
 }
 
@@ -144,6 +144,19 @@ void setBalance(Store* s, uint32_t node, int b, NodeMirror* copies) {
 }
 void setDirection(Store* s, uint32_t node, int d) {
     DataPutU8(s, node + fmt::kNodeDirection, d > 0 ? fmt::kRight : fmt::kLeft);
+}
+
+// Writes the direction bytes of the first `count` nodes of a path as a
+// descent along it does. Its nodes were sound when the path was taken, and
+// the area never shrinks.
+void writeDirections(Store* s, const IndexPath& path, uint32_t count) {
+    if (s->readOnly) {
+        for (uint32_t i = 0; i < count; ++i) setDirection(s, path.nodes[i], path.sides[i]);
+        return;
+    }
+    uint8_t* data = s->view->data;
+    for (uint32_t i = 0; i < count; ++i)
+        data[path.nodes[i] + fmt::kNodeDirection] = path.sides[i] > 0 ? fmt::kRight : fmt::kLeft;
 }
 
 int sign(int64_t d) { return (d > 0) - (d < 0); }
@@ -239,12 +252,20 @@ uint32_t rotate(Store* s, uint32_t S, uint32_t R, int a, NodeMirror* copies) {
     return P;
 }
 
-// The path an insertion took, kept when it ended at an existing key.
+// The path an insertion took, to the key it found or entered.
 struct Descent {
-    IndexPath path;        // complete only when found and no deeper than kCachedDepth
-    bool found = false;    // the key was there already
-    bool rotated = false;  // a subtree was restructured
+    IndexPath path;         // complete only when `complete`
+    bool complete = false;  // the path ends at the key: no deeper than kCachedDepth
+    bool found = false;     // the key was there already (and the path complete)
+    bool rotated = false;   // a subtree was restructured
     Descent() { path.length = 0; }
+};
+
+// Where a descent starts: at the root, or at level `level` of a finger whose
+// nodes above that level the key's own descent passes on the same sides.
+struct Start {
+    const IndexPath* finger = nullptr;
+    uint32_t level = 0;
 };
 
 // ---- node copies ---------------------------------------------------------------
@@ -366,9 +387,45 @@ void notePath(Descent* d, int depth, uint32_t node, int side) {
     d->path.length = uint32_t(depth) + 1;
 }
 
+// The path to the new key after the rotation at level `top` of it: the node
+// that took the top's place and the key's way below it.
+void reroute(IndexPath& path, uint32_t top, uint32_t newTop) {
+    auto erase = [&path](uint32_t at, uint32_t count) {
+        for (uint32_t i = at; i + count < path.length; ++i) {
+            path.nodes[i] = path.nodes[i + count];
+            path.sides[i] = path.sides[i + count];
+        }
+        path.length -= count;
+    };
+    if (top + 1 >= path.length) {  // only in a damaged tree
+        path.length = 0;
+        return;
+    }
+    const int a = path.sides[top];
+    if (newTop == path.nodes[top + 1]) {  // single: the top's child rose, the key below it
+        erase(top, 1);
+        return;
+    }
+    // Double: the grandchild rose; the key is that node, or lies below the
+    // old top or the old child, which became its children.
+    if (top + 2 >= path.length - 1) {
+        if (top + 2 == path.length - 1) erase(top, 2);
+        else path.length = 0;  // only in a damaged tree
+        return;
+    }
+    const int b = path.sides[top + 2];
+    const uint32_t below = b == a ? path.nodes[top + 1] : path.nodes[top];
+    path.nodes[top] = newTop;
+    path.sides[top] = int8_t(b);
+    path.nodes[top + 1] = below;
+    path.sides[top + 1] = int8_t(-b);
+    erase(top + 2, 1);
+}
+
 // Balanced insertion below a head node. The direction bytes written on the
 // way down guide the rebalancing without comparing keys again.
-uint32_t TreeInsert(Store* s, uint32_t* head, const KeyDesc& kd, uint32_t* node, Descent* d) {
+uint32_t TreeInsert(Store* s, uint32_t* head, const KeyDesc& kd, uint32_t* node, Descent* d,
+                    Start from = {}) {
     uint32_t q = 0;
     uint32_t r = 0;
     NodeMirror* copies = copiesOf(s, kd);
@@ -394,10 +451,31 @@ uint32_t TreeInsert(Store* s, uint32_t* head, const KeyDesc& kd, uint32_t* node,
         *node = q;
         return 0;
     }
+    uint32_t top = 0;  // level of S
+    if (from.finger != nullptr) {
+        // The levels above the start as the descent would pass them. Their
+        // nodes were sound when the finger was taken, and the area never
+        // shrinks.
+        const IndexPath& f = *from.finger;
+        d->path = f;
+        d->path.length = from.level;
+        writeDirections(s, f, from.level);
+        const uint8_t* data = s->view->data;
+        for (uint32_t i = 1; i <= from.level; ++i) {
+            if (data[f.nodes[i] + fmt::kNodeBalance] != 0) {
+                T = f.nodes[i - 1];
+                S = f.nodes[i];
+                top = i;
+            }
+        }
+        P = f.nodes[from.level];
+        if (from.level >= kDeepTree && s->mirror != nullptr)
+            s->mirror->deep[uint32_t(kd.cls) * 256 + kd.bucket] = 1;
+    }
     NodeCopy scratch[2];
     bool cold = false;
-    const NodeCopy* at = openNode(s, P, 0, kd, copies, &scratch[0], &cold);
-    for (int depth = 0;; ++depth) {
+    const NodeCopy* at = openNode(s, P, int(from.level), kd, copies, &scratch[0], &cold);
+    for (int depth = int(from.level);; ++depth) {
         if (depth >= kMaxDepth || at == nullptr) return damaged(s);
         // A tree this deep is copied from by the descents after this one.
         if (uint32_t(depth) == kDeepTree && s->mirror != nullptr)
@@ -415,7 +493,7 @@ uint32_t TreeInsert(Store* s, uint32_t* head, const KeyDesc& kd, uint32_t* node,
         int c = -copyVersus(s, *at, kd);
         notePath(d, depth, P, c);
         if (c == 0) {
-            d->found = uint32_t(depth) < kCachedDepth;
+            d->found = d->complete = uint32_t(depth) < kCachedDepth;
             *node = P;
             return 0;
         }
@@ -424,6 +502,8 @@ uint32_t TreeInsert(Store* s, uint32_t* head, const KeyDesc& kd, uint32_t* node,
         if (next == 0) {
             if ((r = newNode(s, &kd, &q)) != 0) return r;
             setChild(s, P, c, q, copies);
+            notePath(d, depth + 1, q, 0);
+            d->complete = uint32_t(depth + 1) < kCachedDepth;
             break;
         }
         // `at` may share its slot with the next node's copy: read no more of it.
@@ -432,6 +512,7 @@ uint32_t TreeInsert(Store* s, uint32_t* head, const KeyDesc& kd, uint32_t* node,
         if (signedByte(at->balance) != 0) {
             T = P;
             S = next;
+            top = uint32_t(depth) + 1;
         }
         P = next;
     }
@@ -456,6 +537,7 @@ uint32_t TreeInsert(Store* s, uint32_t* head, const KeyDesc& kd, uint32_t* node,
     }
     d->rotated = true;
     if (bs != a || (P = rotate(s, S, R, a, copies)) == 0) return damaged(s);
+    if (d->complete) reroute(d->path, top, P);
     if (S == child(s, T, +1))
         setChild(s, T, +1, P, copies);
     else
@@ -705,14 +787,16 @@ uint64_t keyHash(const KeyDesc& kd) {
 }
 
 // Below this size of the data area the index lies in the processor's caches
-// well enough, and the memory would cost more to set up than it saves.
+// well enough, and node copies would cost more to set up than they save.
 constexpr uint32_t kIndexMemoryFrom = 16u << 20;
 
-// Makes the index's memory of this session once the data area has grown to
-// need it: 0 (whether or not it was made), or 0x1000 with nothing made.
+// Makes the index's memory of this session: the remembered paths and fingers
+// at once, the node copies once the data area has grown to need them. 0, or
+// 0x1000 with neither made.
 uint32_t makeIndexMemory(Store* s) {
-    if (s->paths != nullptr || StoreDataSize(s) < kIndexMemoryFrom) return 0;
-    s->paths = PathCacheCreate();
+    if (s->indexMemoryOff) return 0;
+    if (s->paths == nullptr && (s->paths = PathCacheCreate()) == nullptr) return rc::kMalloc;
+    if (s->mirror != nullptr || StoreDataSize(s) < kIndexMemoryFrom) return 0;
     s->mirror = NodeMirrorCreate();
     if (s->paths != nullptr && s->mirror != nullptr) return 0;
     PathCacheFree(s->paths);
@@ -739,40 +823,92 @@ bool pathHolds(Store* s, PathCache* paths, uint32_t tree, IndexPath& path, uint3
     return nodeOk(s, key) && keyVersus(s, key, kd) == 0;
 }
 
-// The direction bytes a descent along the path writes. Its nodes were sound
-// when the path was taken, and the area never shrinks.
-void writeDirections(Store* s, const IndexPath& path) {
-    if (s->readOnly) {
-        for (uint32_t i = 0; i + 1 < path.length; ++i) setDirection(s, path.nodes[i], path.sides[i]);
-        return;
-    }
-    uint8_t* data = s->view->data;
-    for (uint32_t i = 0; i + 1 < path.length; ++i)
-        data[path.nodes[i] + fmt::kNodeDirection] = path.sides[i] > 0 ? fmt::kRight : fmt::kLeft;
+// Sign of (the finger's foot key - kd), mostly without reading the foot.
+int footVersus(Store* s, const Finger& f, const KeyDesc& kd) {
+    if (!kd.str) return sign(f.num - kd.num);
+    if (int r = compareStarts(f.start, kd.start)) return r;
+    if (f.whole) return 0;  // equal starts in which the foot's key ends: equal keys
+    return DataStrCmp(s, f.path.nodes[f.path.length - 1] + fmt::kNodeKey, kd.str);
 }
 
-// TreeInsert for a key whose path may be remembered: then only the direction
-// bytes the descent would write are written. Paths to existing keys found by
-// a descent are remembered.
+// How far down the tree's finger the key's descent runs as the finger's did:
+// the level of the deepest finger node whose subtree must hold the key, or
+// -1 when the finger cannot tell. *found: the node there holds the key. Only
+// the foot and the nearest ancestor bounding its subtree on the key's side
+// are compared: keys entered in order pass that.
+int fingerLevel(Store* s, PathCache* paths, uint32_t tree, uint32_t head, const KeyDesc& kd, bool* found) {
+    const Finger& f = PathCacheFinger(paths, tree);
+    const IndexPath& path = f.path;
+    *found = false;
+    if (path.length == 0 || path.stamp != PathCacheRotations(paths, tree) ||
+        child(s, head, +1) != path.nodes[0])
+        return -1;
+    const int foot = int(path.length) - 1;
+    const int c = footVersus(s, f, kd);
+    if (c == 0) {
+        *found = true;
+        return foot;
+    }
+    // Bounds on the key's side are the ancestors whose path turned away from it.
+    const int8_t away = int8_t(c < 0 ? -1 : +1);
+    for (int i = foot - 1; i >= 0; --i) {
+        if (path.sides[i] != away) continue;
+        const int b = keyVersus(s, path.nodes[i], kd);
+        if (b == 0) *found = true;
+        return b == 0 ? i : b == c ? -1 : foot;
+    }
+    return foot;
+}
+
+// The finger now leads along `path` to the key of `kd`.
+void setFinger(Finger& f, const IndexPath& path, const KeyDesc& kd) {
+    f.path = path;
+    f.start = kd.start;
+    f.whole = kd.whole;
+    f.num = kd.num;
+}
+
+// TreeInsert for a key whose path may be known: then only the direction bytes
+// the descent would write are written. The finger of the tree, or else the
+// paths to existing keys that descents found, tell it.
 uint32_t treeInsertKnown(Store* s, int cls, uint32_t* head, const KeyDesc& kd, uint32_t* node) {
     if (uint32_t r = makeIndexMemory(s)) return r;
-    PathCache* paths = *head != 0 && !s->damaged ? s->paths : nullptr;
-    Descent d;
-    if (paths == nullptr) return TreeInsert(s, head, kd, node, &d);
     const uint32_t tree = uint32_t(cls) * 256 + kd.bucket;
-    const uint64_t hash = keyHash(kd);
-    IndexPath* known = PathCacheFind(paths, tree, hash);
-    if (known != nullptr && pathHolds(s, paths, tree, *known, *head, kd)) {
-        writeDirections(s, *known);
-        *node = known->nodes[known->length - 1];
+    PathCache* paths = s->damaged ? nullptr : s->paths;
+    Descent d;
+    if (paths == nullptr || *head == 0 || !nodeOk(s, *head)) {
+        if (paths != nullptr) PathCacheFinger(paths, tree).path.length = 0;
+        return TreeInsert(s, head, kd, node, &d);
+    }
+    Finger& finger = PathCacheFinger(paths, tree);
+    Start from;
+    bool found = false;
+    const int level = fingerLevel(s, paths, tree, *head, kd, &found);
+    if (found) {  // at the foot or above it: the finger still leads to its foot
+        writeDirections(s, finger.path, uint32_t(level));
+        *node = finger.path.nodes[level];
         return 0;
     }
-    const uint32_t r = TreeInsert(s, head, kd, node, &d);
-    if (d.rotated) PathCacheRotated(paths, tree);
-    if (r == 0 && d.found && !s->damaged) {
-        d.path.stamp = PathCacheRotations(paths, tree);
-        PathCacheStore(paths, tree, hash, d.path);
+    if (level >= 0) {
+        from = {&finger.path, uint32_t(level)};
+    } else {
+        IndexPath* known = PathCacheFind(paths, tree, keyHash(kd));
+        if (known != nullptr && pathHolds(s, paths, tree, *known, *head, kd)) {
+            writeDirections(s, *known, known->length - 1);
+            *node = known->nodes[known->length - 1];
+            setFinger(finger, *known, kd);
+            return 0;
+        }
     }
+    const uint32_t r = TreeInsert(s, head, kd, node, &d, from);
+    if (d.rotated) PathCacheRotated(paths, tree);
+    d.path.stamp = PathCacheRotations(paths, tree);
+    const bool sound = r == 0 && !s->damaged;
+    if (sound && d.found) PathCacheStore(paths, tree, keyHash(kd), d.path);
+    if (sound && d.complete)
+        setFinger(finger, d.path, kd);
+    else
+        finger.path.length = 0;
     return r;
 }
 

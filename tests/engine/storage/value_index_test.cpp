@@ -681,26 +681,69 @@ TEST_F(Index, ManyMatchesOfOneKey) {
 
 // ---- the index's memory of a session -------------------------------------------
 
-// Large data areas get copies of upper tree nodes and remembered paths; they
+// The same insertions and removals into a store whose index uses its memory
+// of the session (node copies once the area is large, remembered paths,
+// fingers) and into one that descends from the root every time. The memory
 // must change the cost of an insertion only, never a byte of the result.
-TEST(IndexMemory, LargeAreasStoreTheSameBytesAsSmallOnes) {
-    auto openStore = [](uint32_t initialSize) {
-        Store* st = nullptr;
-        LumDbParams p{0, initialSize, 65536, 4, 0, 0};
-        EXPECT_EQ(StoreOpen(&st, &p, nullptr), 0u);
-        return st;
-    };
-    Store* small = openStore(0);
-    Store* large = openStore(16u << 20);
-    ASSERT_TRUE(small != nullptr && large != nullptr);
+class TwinStores {
+public:
+    explicit TwinStores(uint32_t initialSize) {
+        for (Store*& st : both_) {
+            LumDbParams p{0, initialSize, 1u << 20, 4, 0, 0};  // few growth steps
+            EXPECT_EQ(StoreOpen(&st, &p, nullptr), 0u);
+        }
+        if (plain() != nullptr) plain()->indexMemoryOff = true;
+    }
+    ~TwinStores() {
+        for (Store* st : both_) StoreClose(st);
+    }
+    Store* plain() { return both_[0]; }
+    Store* remembering() { return both_[1]; }
+    bool opened() const { return both_[0] != nullptr && both_[1] != nullptr; }
 
+    // Enters a value under a new field in both; the field (the same in both).
+    uint32_t enter(uint8_t base, uint16_t id, const void* raw, uint32_t size) {
+        uint32_t f[2] = {0, 0};
+        for (int k = 0; k < 2; ++k) {
+            EXPECT_EQ(FieldCreate(both_[k], &f[k], base, 0, id, 0, 0, size), 0u);
+            FieldWrite(both_[k], f[k], raw, size, 0);
+            FieldLink(both_[k], f[k], 0);
+            EXPECT_EQ(IndexInsert(both_[k], base, id, raw, f[k]), 0u);
+        }
+        EXPECT_EQ(f[0], f[1]);
+        return f[1];
+    }
+    uint32_t enter(const std::string& key, uint16_t id = 1) {
+        return enter(9, id, key.c_str(), uint32_t(key.size() + 1));
+    }
+    void remove(const std::string& key, uint32_t field) {
+        for (Store* st : both_)
+            EXPECT_EQ(IndexRemove(st, 9, DataGetU16(st, field + fmt::kFieldId), key.c_str(), field), 0u);
+    }
+
+    void expectSameBytes() {
+        ASSERT_EQ(plain()->paths, nullptr);
+        ASSERT_EQ(plain()->mirror, nullptr);
+        const uint32_t highWater = HeaderGetU32(plain(), fmt::kHighWaterOffset);
+        ASSERT_EQ(HeaderGetU32(remembering(), fmt::kHighWaterOffset), highWater);
+        EXPECT_EQ(std::memcmp(plain()->view->header, remembering()->view->header, fmt::kHeaderSize), 0);
+        EXPECT_EQ(std::memcmp(plain()->view->data, remembering()->view->data, highWater), 0);
+        EXPECT_FALSE(plain()->damaged || remembering()->damaged);
+    }
+
+private:
+    Store* both_[2] = {nullptr, nullptr};
+};
+
+TEST(IndexMemory, LargeAreasStoreTheSameBytesAsPlainDescents) {
+    TwinStores twins(16u << 20);
+    ASSERT_TRUE(twins.opened());
     // Keys that share long starts (around the length copies keep), keys that
     // end just inside or just past it, repeats of earlier keys and numbers.
     std::mt19937 rng(7);
     const std::string stems[] = {"", "a", "same start of 17b", "same start of 18by", "same start of 19byt",
                                  "same start of 18by and then some more"};
-    std::vector<std::pair<std::string, uint32_t>> entered;  // key, field of the large store
-    std::vector<uint32_t> smallFields;
+    std::vector<std::pair<std::string, uint32_t>> entered;  // key, field
     for (int i = 0; i < 100000; ++i) {
         std::string key;
         if (!entered.empty() && rng() % 4 == 0) {
@@ -709,41 +752,71 @@ TEST(IndexMemory, LargeAreasStoreTheSameBytesAsSmallOnes) {
             key = stems[rng() % 6];
             for (uint32_t n = rng() % 5; n > 0; --n) key += char('a' + rng() % 26);
         }
-        const bool number = rng() % 8 == 0;
-        const uint8_t base = number ? 5 : 9;
-        const uint32_t value = rng() % 50000;
-        const void* raw = number ? static_cast<const void*>(&value) : key.c_str();
-        const uint32_t size = number ? 4 : uint32_t(key.size() + 1);
         const uint16_t id = uint16_t(1 + rng() % 2);
-        uint32_t f[2] = {0, 0};
-        Store* both[2] = {small, large};
-        for (int k = 0; k < 2; ++k) {
-            ASSERT_EQ(FieldCreate(both[k], &f[k], base, 0, id, 0, 0, size), 0u);
-            FieldWrite(both[k], f[k], raw, size, 0);
-            FieldLink(both[k], f[k], 0);
-            ASSERT_EQ(IndexInsert(both[k], base, id, raw, f[k]), 0u);
+        if (rng() % 8 == 0) {
+            const uint32_t value = rng() % 50000;
+            twins.enter(5, id, &value, 4);
+        } else {
+            entered.emplace_back(key, twins.enter(key, id));
         }
-        ASSERT_EQ(f[0], f[1]);
-        if (!number) entered.emplace_back(key, f[1]);
         // Now and then a field leaves the index again.
-        if (rng() % 16 == 0 && !entered.empty()) {
+        if (rng() % 16 == 0) {
             const auto& [k, field] = entered[rng() % entered.size()];
-            ASSERT_EQ(IndexRemove(small, 9, DataGetU16(small, field + fmt::kFieldId), k.c_str(), field), 0u);
-            ASSERT_EQ(IndexRemove(large, 9, DataGetU16(large, field + fmt::kFieldId), k.c_str(), field), 0u);
+            twins.remove(k, field);
         }
     }
+    Store* large = twins.remembering();
     ASSERT_TRUE(large->mirror != nullptr && large->paths != nullptr) << "the memory was made";
     EXPECT_TRUE(large->mirror->deep[9 * 256 + 's']) << "the large tree was copied from";
-    ASSERT_EQ(small->mirror, nullptr);
-    const uint32_t highWater = HeaderGetU32(small, fmt::kHighWaterOffset);
-    ASSERT_EQ(HeaderGetU32(large, fmt::kHighWaterOffset), highWater);
-    EXPECT_EQ(std::memcmp(small->view->header, large->view->header, fmt::kHeaderSize), 0);
-    EXPECT_EQ(std::memcmp(small->view->data, large->view->data, highWater), 0);
-    EXPECT_FALSE(small->damaged || large->damaged);
-    StoreClose(small);
-    StoreClose(large);
+    twins.expectSameBytes();
 }
 
+// Keys in order start their descents at the finger of their tree: rising and
+// falling runs of numbers and numbered strings, each value entered once or
+// twice in a row or again after the one before, runs of several trees
+// interleaved, and now and then a key elsewhere in the tree, which the
+// finger must notice it cannot place.
+TEST(IndexMemory, KeysInOrderStoreTheSameBytesAsPlainDescents) {
+    for (uint32_t initialSize : {0u, 16u << 20}) {
+        SCOPED_TRACE("initial size " + std::to_string(initialSize));
+        TwinStores twins(initialSize);
+        ASSERT_TRUE(twins.opened());
+        std::mt19937 rng(11);
+        const char* prefixes[] = {"b", "item-", "2026-12-", "x"};
+        for (int run = 0; run < 60; ++run) {
+            const int length = 200 + int(rng() % 3000);
+            const int first = int(rng() % 1000000);
+            const int step = rng() % 3 == 0 ? -1 : 1;
+            const char* prefix = prefixes[rng() % 4];
+            const bool twice = rng() % 2 == 0;
+            for (int k = 0; k < length; ++k) {
+                const int n = first + step * k;
+                const std::string key = prefix + std::to_string(n);
+                twins.enter(key, 1);
+                if (twice) twins.enter(key, 2);
+                if (k % 5 == 4) {  // the key before, found above the finger's foot, and this one again
+                    twins.enter(prefix + std::to_string(n - step), 4);
+                    twins.enter(key, 4);
+                }
+                if (k % 3 == 0) {  // a second run in another tree
+                    const std::string other = "y" + std::to_string(first - step * k);
+                    twins.enter(other, 1);
+                }
+                if (k % 2 == 0) {  // numbers rising or falling in step
+                    const int32_t v = int32_t(n);
+                    twins.enter(6, 1, &v, 4);
+                }
+                if (rng() % 64 == 0) twins.enter(prefix + std::to_string(rng() % 1000000), 3);
+                if (rng() % 256 == 0) {  // a key equal to one entered long ago
+                    twins.enter(prefix + std::to_string(first), 3);
+                }
+            }
+        }
+        twins.expectSameBytes();
+        ASSERT_TRUE(twins.remembering()->paths != nullptr);
+        EXPECT_EQ(twins.remembering()->mirror != nullptr, initialSize != 0) << "copies only for a large area";
+    }
+}
 
 // A damaged tree in a large area, as a hostile file brings it: the copies are
 // made from the damaged nodes, and insertions through them must report the
