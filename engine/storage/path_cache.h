@@ -61,6 +61,11 @@ struct KeyStart {
 // or found, stamped like any path. Keys entered in order (numbered elements,
 // dates, a value entered again right away) lie beside it, so the next
 // insertion can start its descent at its foot instead of at the root.
+//
+// The direction bytes of the nodes above the foot are the finger's sides:
+// the insertion that took the finger wrote them, its rotation (if any) wrote
+// none and left each node on the new path with the side its byte holds, and
+// any later insertion into the tree takes a finger of its own.
 struct Finger {
     IndexPath path;  // length 0: none
     KeyStart start;  // of the foot's key, when a string

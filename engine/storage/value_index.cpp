@@ -453,13 +453,12 @@ uint32_t TreeInsert(Store* s, uint32_t* head, const KeyDesc& kd, uint32_t* node,
     }
     uint32_t top = 0;  // level of S
     if (from.finger != nullptr) {
-        // The levels above the start as the descent would pass them. Their
-        // nodes were sound when the finger was taken, and the area never
-        // shrinks.
+        // The levels above the start as the descent would pass them; their
+        // direction bytes are the finger's already. Their nodes were sound
+        // when the finger was taken, and the area never shrinks.
         const IndexPath& f = *from.finger;
         d->path = f;
         d->path.length = from.level;
-        writeDirections(s, f, from.level);
         const uint8_t* data = s->view->data;
         for (uint32_t i = 1; i <= from.level; ++i) {
             if (data[f.nodes[i] + fmt::kNodeBalance] != 0) {
@@ -836,11 +835,10 @@ int footVersus(Store* s, const Finger& f, const KeyDesc& kd) {
 // -1 when the finger cannot tell. *found: the node there holds the key. Only
 // the foot and the nearest ancestor bounding its subtree on the key's side
 // are compared: keys entered in order pass that.
-int fingerLevel(Store* s, PathCache* paths, uint32_t tree, uint32_t head, const KeyDesc& kd, bool* found) {
-    const Finger& f = PathCacheFinger(paths, tree);
+int fingerLevel(Store* s, const Finger& f, uint32_t rotations, uint32_t head, const KeyDesc& kd, bool* found) {
     const IndexPath& path = f.path;
     *found = false;
-    if (path.length == 0 || path.stamp != PathCacheRotations(paths, tree) ||
+    if (path.length == 0 || path.stamp != rotations ||
         child(s, head, +1) != path.nodes[0])
         return -1;
     const int foot = int(path.length) - 1;
@@ -883,9 +881,8 @@ uint32_t treeInsertKnown(Store* s, int cls, uint32_t* head, const KeyDesc& kd, u
     Finger& finger = PathCacheFinger(paths, tree);
     Start from;
     bool found = false;
-    const int level = fingerLevel(s, paths, tree, *head, kd, &found);
-    if (found) {  // at the foot or above it: the finger still leads to its foot
-        writeDirections(s, finger.path, uint32_t(level));
+    const int level = fingerLevel(s, finger, PathCacheRotations(paths, tree), *head, kd, &found);
+    if (found) {  // at the foot or above it, whose direction bytes are the finger's already
         *node = finger.path.nodes[level];
         return 0;
     }
