@@ -12,20 +12,13 @@
 #include <string>
 
 #include "engine/tarn20.h"
+#include "fuzz/scratch_file.h"
 #include "xml/sax/driverorlo.h"
 #include "xml/sax/handlerbase.h"
 #include "xml/sax/inputsource.h"
 #include "xml/sax/saxexception.h"
 
 namespace {
-
-std::string scratchFile() {
-    char path[] = "/dev/shm/tarn-fuzz-db-XXXXXX";
-    const int fd = mkstemp(path);
-    if (fd < 0) std::abort();
-    close(fd);
-    return path;
-}
 
 void writeFile(const std::string& path, const uint8_t* data, size_t size) {
     FILE* f = std::fopen(path.c_str(), "wb");
@@ -140,7 +133,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const size_t nameLength = nul ? size_t(static_cast<const uint8_t*>(nul) - data) : 0;
     const std::string name(reinterpret_cast<const char*>(data), nameLength);
     const size_t skip = nul ? nameLength + 1 : 0;
-    static const std::string path = scratchFile();
+    static const std::string path = fuzz_scratch::file("/dev/shm/tarn-fuzz-db-XXXXXX");
     writeFile(path, data + skip, size - skip);
     readThroughEngine(path, name);
     // The XML layer opens for writing; give it its own copy.

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <string>
 
+#include "fuzz/scratch_file.h"
 #include "xml/sax/attributelist.h"
 #include "xml/sax/driverorlo.h"
 #include "xml/sax/drivertext.h"
@@ -55,19 +56,11 @@ private:
     int depth_ = 0;
 };
 
-std::string scratchFile(const char* pattern) {
-    std::string path = pattern;
-    const int fd = mkstemp(path.data());
-    if (fd < 0) std::abort();
-    close(fd);
-    return path;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const std::string xmlPath = scratchFile("/dev/shm/tarn-fuzz-xml-XXXXXX");
-    static const std::string dbPath = scratchFile("/dev/shm/tarn-fuzz-xdb-XXXXXX");
+    static const std::string xmlPath = fuzz_scratch::file("/dev/shm/tarn-fuzz-xml-XXXXXX");
+    static const std::string dbPath = fuzz_scratch::file("/dev/shm/tarn-fuzz-xdb-XXXXXX");
     FILE* f = std::fopen(xmlPath.c_str(), "wb");
     if (f == nullptr || (size && std::fwrite(data, 1, size, f) != size)) std::abort();
     std::fclose(f);
