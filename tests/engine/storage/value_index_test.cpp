@@ -695,7 +695,8 @@ public:
         if (plain() != nullptr) plain()->indexMemoryOff = true;
     }
     ~TwinStores() {
-        for (Store* st : both_) StoreClose(st);
+        for (Store* st : both_)
+            if (st != nullptr) StoreClose(st);
     }
     Store* plain() { return both_[0]; }
     Store* remembering() { return both_[1]; }
