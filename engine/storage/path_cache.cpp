@@ -26,30 +26,36 @@ uint32_t slotOf(uint32_t tree, uint64_t hash) {
 }  // namespace
 
 struct PathCache {
-    Entry entries[kSlots];
     uint32_t rotations[kTrees];
     Finger fingers[kTrees];
-    void* block;  // the allocation the cache lies in
+    Entry* entries;      // null until the table of paths is made
+    void* entriesBlock;  // the allocation the table lies in
 };
 
 PathCache* PathCacheCreate() {
-    void* block = nullptr;
-    auto* cache = static_cast<PathCache*>(os::AllocTable(sizeof(PathCache), &block));
-    if (cache != nullptr) cache->block = block;
-    return cache;
+    return static_cast<PathCache*>(os::Sys().calloc(1, sizeof(PathCache)));
+}
+
+bool PathCacheAddTable(PathCache* cache) {
+    if (cache->entries == nullptr)
+        cache->entries = static_cast<Entry*>(os::AllocTable(kSlots * sizeof(Entry), &cache->entriesBlock));
+    return cache->entries != nullptr;
 }
 
 void PathCacheFree(PathCache* cache) {
-    if (cache != nullptr) std::free(cache->block);
+    if (cache == nullptr) return;
+    std::free(cache->entriesBlock);
+    std::free(cache);
 }
 
 IndexPath* PathCacheFind(PathCache* cache, uint32_t tree, uint64_t hash) {
+    if (cache->entries == nullptr) return nullptr;
     Entry& e = cache->entries[slotOf(tree, hash)];
     return e.path.length != 0 && e.tree == tree && e.hash == hash ? &e.path : nullptr;
 }
 
 void PathCacheStore(PathCache* cache, uint32_t tree, uint64_t hash, const IndexPath& path) {
-    if (path.length == 0 || path.length > kCachedDepth) return;
+    if (cache->entries == nullptr || path.length == 0 || path.length > kCachedDepth) return;
     Entry& e = cache->entries[slotOf(tree, hash)];
     e.hash = hash;
     e.tree = tree;

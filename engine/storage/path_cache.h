@@ -34,14 +34,19 @@ struct IndexPath {
 
 struct PathCache;
 
-// Null when the memory cannot be had.
+// The stamps and fingers, small enough for any store; null when the memory
+// cannot be had. The table of paths comes apart, for large data areas.
 PathCache* PathCacheCreate();
+// Makes the table of paths (once); false when its memory cannot be had.
+bool PathCacheAddTable(PathCache* cache);
 void PathCacheFree(PathCache* cache);
 
-// The path remembered for a key of `tree` with this hash, or null. The caller
-// checks that the path still holds and that its last node holds the key.
+// The path remembered for a key of `tree` with this hash, or null (always
+// without a table). The caller checks that the path still holds and that its
+// last node holds the key.
 IndexPath* PathCacheFind(PathCache* cache, uint32_t tree, uint64_t hash);
-// Remembers a path (at most kCachedDepth nodes long) for the key's hash.
+// Remembers a path (at most kCachedDepth nodes long) for the key's hash, if
+// there is a table.
 void PathCacheStore(PathCache* cache, uint32_t tree, uint64_t hash, const IndexPath& path);
 
 // Rotations are the only change that moves a node already in a tree (a new

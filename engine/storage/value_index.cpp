@@ -786,21 +786,20 @@ uint64_t keyHash(const KeyDesc& kd) {
 }
 
 // Below this size of the data area the index lies in the processor's caches
-// well enough, and node copies would cost more to set up than they save.
+// well enough, and node copies and the table of paths would cost more memory
+// than they save time.
 constexpr uint32_t kIndexMemoryFrom = 16u << 20;
 
-// Makes the index's memory of this session: the remembered paths and fingers
-// at once, the node copies once the data area has grown to need them. 0, or
-// 0x1000 with neither made.
+// Makes the index's memory of this session: the fingers at once, the node
+// copies and the table of paths once the data area has grown to need them.
+// 0, or 0x1000 with the part in question not made.
 uint32_t makeIndexMemory(Store* s) {
     if (s->indexMemoryOff) return 0;
     if (s->paths == nullptr && (s->paths = PathCacheCreate()) == nullptr) return rc::kMalloc;
     if (s->mirror != nullptr || StoreDataSize(s) < kIndexMemoryFrom) return 0;
     s->mirror = NodeMirrorCreate();
-    if (s->paths != nullptr && s->mirror != nullptr) return 0;
-    PathCacheFree(s->paths);
+    if (s->mirror != nullptr && PathCacheAddTable(s->paths)) return 0;
     NodeMirrorFree(s->mirror);
-    s->paths = nullptr;
     s->mirror = nullptr;
     return rc::kMalloc;
 }
