@@ -42,6 +42,8 @@ bool PathCacheAddTable(PathCache* cache) {
     return cache->entries != nullptr;
 }
 
+bool PathCacheHasTable(const PathCache* cache) { return cache->entries != nullptr; }
+
 void PathCacheFree(PathCache* cache) {
     if (cache == nullptr) return;
     std::free(cache->entriesBlock);

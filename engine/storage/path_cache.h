@@ -39,6 +39,7 @@ struct PathCache;
 PathCache* PathCacheCreate();
 // Makes the table of paths (once); false when its memory cannot be had.
 bool PathCacheAddTable(PathCache* cache);
+bool PathCacheHasTable(const PathCache* cache);
 void PathCacheFree(PathCache* cache);
 
 // The path remembered for a key of `tree` with this hash, or null (always

@@ -885,10 +885,14 @@ uint32_t treeInsertKnown(Store* s, int cls, uint32_t* head, const KeyDesc& kd, u
         *node = finger.path.nodes[level];
         return 0;
     }
+    // The key is hashed only for a table of paths to look in or to fill.
+    const bool table = PathCacheHasTable(paths);
+    uint64_t hash = 0;
     if (level >= 0) {
         from = {&finger.path, uint32_t(level)};
-    } else {
-        IndexPath* known = PathCacheFind(paths, tree, keyHash(kd));
+    } else if (table) {
+        hash = keyHash(kd);
+        IndexPath* known = PathCacheFind(paths, tree, hash);
         if (known != nullptr && pathHolds(s, paths, tree, *known, *head, kd)) {
             writeDirections(s, *known, known->length - 1);
             *node = known->nodes[known->length - 1];
@@ -900,7 +904,7 @@ uint32_t treeInsertKnown(Store* s, int cls, uint32_t* head, const KeyDesc& kd, u
     if (d.rotated) PathCacheRotated(paths, tree);
     d.path.stamp = PathCacheRotations(paths, tree);
     const bool sound = r == 0 && !s->damaged;
-    if (sound && d.found) PathCacheStore(paths, tree, keyHash(kd), d.path);
+    if (sound && d.found && table) PathCacheStore(paths, tree, from.finger ? keyHash(kd) : hash, d.path);
     if (sound && d.complete)
         setFinger(finger, d.path, kd);
     else
