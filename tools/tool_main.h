@@ -19,10 +19,11 @@ void connect(Driver& driver, Handler& handler) {
     driver.setDTDHandler(static_cast<LumXMLSAX::DTDHandler*>(&handler));
 }
 
-// Prints the usage text (with a %s for the program's name) on standard
-// output; returns the exit status for wrong arguments.
-inline int usage(const char* text, const char* program) {
-    std::printf(text, program);
+// Prints the usage text (with a %s for the program's name, as it was called
+// or else `name`) on standard output; returns the exit status for wrong
+// arguments.
+inline int usage(const char* text, int argc, char** argv, const char* name) {
+    std::printf(text, argc > 0 && argv[0] != nullptr ? argv[0] : name);
     std::fflush(stdout);
     return 1;
 }

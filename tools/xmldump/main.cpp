@@ -12,7 +12,7 @@ int main(int argc, char** argv) {
             "\n"
             "Usage:\n"
             "  %s dbfile\n",
-            argc > 0 && argv[0] != nullptr ? argv[0] : "xmldump");
+            argc, argv, "xmldump");
     }
     return tool::run("database", argv[1], [&] {
         LumXMLSAX::DriverOrlo driver;

@@ -11,7 +11,7 @@ int main(int argc, char** argv) {
             "\n"
             "Usage:\n"
             "  %s xmlfile dbfile\n",
-            argc > 0 && argv[0] != nullptr ? argv[0] : "xmlload");
+            argc, argv, "xmlload");
     }
     // The driver opens the XML file before it reports the start of the
     // document, so a file that cannot be read leaves dbfile untouched.

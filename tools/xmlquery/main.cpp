@@ -21,7 +21,7 @@ int main(int argc, char** argv) {
             "\n"
             "Usage:\n"
             "  %s xmlfile environment tag value\n",
-            argc > 0 && argv[0] != nullptr ? argv[0] : "xmlquery");
+            argc, argv, "xmlquery");
     }
     return tool::run("database", argv[1], [&] {
         LumXMLSAX::DriverOrlo driver;
