@@ -61,7 +61,8 @@ struct Store {
     bool damaged = false;       // an access fell outside its area
     bool writeRefused = false;  // a write reached a read-only store
     // Memory of the value index for this session, made by its first
-    // insertion into a tree (the mirror once the area is large).
+    // insertion into a tree (node copies and the table of paths once the
+    // data area is large).
     PathCache* paths = nullptr;
     NodeMirror* mirror = nullptr;
     bool indexMemoryOff = false;  // every descent from the root: a reference for tests
