@@ -1,6 +1,13 @@
 // Driver 1: the database file mapped whole into memory. Every write lands in
 // the shared mapping at once; commit only forces it to disk. Growth extends
 // the file and remaps it, so the areas may move.
+//
+// A new file is staged first: its areas live in anonymous memory (see
+// os::ReserveStaging), which huge pages make much cheaper to fill at random
+// than a mapping of the file. The file's blocks are still reserved at every
+// growth, so a full disk is reported where it is for a mapping. The first
+// commit, a close, or growth past os::StagingLimit() writes the staged bytes
+// to the file and maps it; from then on the driver works as above.
 #include <cerrno>
 #include <cstddef>
 #include <cstdlib>
@@ -19,6 +26,8 @@ struct MappedContext {
     uint8_t* base = nullptr;
     size_t mapSize = 0;  // header + data, the whole file
     os::DbFile file;
+    bool staged = false;     // base is staging memory, not yet a mapping of the file
+    size_t stageLimit = 0;   // file size past which staging ends
 };
 static_assert(std::is_standard_layout_v<MappedContext> && offsetof(MappedContext, view) == 0);
 
@@ -38,8 +47,26 @@ void freeContext(MappedContext* c) {
     std::free(c);
 }
 
+// Writes the staged bytes to the file (forced to disk when `durable`) and
+// maps it in their place. On failure the staging stays in use, whole.
+uint32_t unstage(MappedContext* c, bool durable) {
+    const int fd = c->file.fd;
+    if (uint32_t r = os::WriteAll(fd, 0, c->base, c->mapSize)) return r;
+    if (durable) {
+        if (uint32_t r = os::FlushFile(fd)) return r;
+    }
+    uint8_t* mapped = nullptr;
+    if (uint32_t r = os::MapFile(fd, c->mapSize, false, true, fmt::kHeaderSize, &mapped)) return r;
+    os::ReleaseStaging(c->base);
+    c->base = mapped;
+    c->staged = false;
+    publish(c, c->view.dataSize);
+    return rc::kOk;
+}
+
 uint32_t mappedCommit(void* ctx) {
     auto* c = static_cast<MappedContext*>(ctx);
+    if (c->staged) return unstage(c, true);
     // A read-only open leaves the file as it found it, times included.
     if (!c->file.mode.readOnly) os::TouchWriteTime(c->file.fd);
     return os::FlushView(c->base, c->mapSize);
@@ -53,6 +80,14 @@ uint32_t mappedGrow(void* ctx, uint32_t n) {
         return rc::kCreateMapping;
     }
     const uint32_t dataSize = c->view.dataSize + n;
+    if (c->staged && fileSizeFor(dataSize) > c->stageLimit) {
+        if (uint32_t r = unstage(c, false)) return r;
+    }
+    if (c->staged) {
+        if (uint32_t r = os::ExtendFile(c->file.fd, c->mapSize, fileSizeFor(dataSize))) return r;
+        publish(c, dataSize);
+        return rc::kOk;
+    }
     uint8_t* base = nullptr;
     if (uint32_t r = os::RemapFile(c->file.fd, c->base, c->mapSize, fileSizeFor(dataSize), &base))
         return r;
@@ -63,9 +98,35 @@ uint32_t mappedGrow(void* ctx, uint32_t n) {
 
 uint32_t mappedClose(void* ctx) {
     auto* c = static_cast<MappedContext*>(ctx);
-    const uint32_t r = os::UnmapFile(c->base, c->mapSize);
+    uint32_t r = rc::kOk;
+    if (c->staged) {
+        r = os::WriteAll(c->file.fd, 0, c->base, c->mapSize);
+        os::ReleaseStaging(c->base);
+    } else {
+        r = os::UnmapFile(c->base, c->mapSize);
+    }
     freeContext(c);
     return r;
+}
+
+// Stages a new file that fits the limit; maps any other.
+uint32_t openView(MappedContext* c, size_t size) {
+    if (c->file.mode.isNew) {
+        c->stageLimit = os::StagingLimit();
+        if (size <= c->stageLimit) c->base = os::ReserveStaging();
+        if (c->base != nullptr) {
+            const uint32_t r = os::ExtendFile(c->file.fd, 0, size);
+            if (r == rc::kOk) {
+                c->staged = true;
+                return r;
+            }
+            os::ReleaseStaging(c->base);
+            c->base = nullptr;
+            return r;
+        }
+    }
+    return os::MapFile(c->file.fd, size, c->file.mode.readOnly, c->file.allocated,
+                       fmt::kHeaderSize, &c->base);
 }
 
 }  // namespace
@@ -86,8 +147,7 @@ uint32_t MappedDriverOpen(Store* s, uint32_t headerSize, const char* name,
         freeContext(c);
         return rc::kCreateMapping;
     }
-    if (uint32_t r = os::MapFile(c->file.fd, fileSizeFor(dataSize), c->file.mode.readOnly,
-                                 c->file.allocated, headerSize, &c->base)) {
+    if (uint32_t r = openView(c, fileSizeFor(dataSize))) {
         freeContext(c);
         return r;
     }

@@ -23,7 +23,7 @@ void* sysMremap(void* old, size_t oldLen, size_t newLen, int flags) {
 constexpr SysTable kDefaultSys = {
     sysOpen,  ::close,  ::flock,  sysStat,   sysFstat,   ::ftruncate, ::posix_fallocate,
     ::mmap,   sysMremap, ::munmap, ::msync,  ::fsync,    ::pread,     ::pwrite,
-    ::futimens, std::calloc, std::realloc, std::malloc,
+    ::futimens, std::calloc, std::realloc, std::malloc, ::sysconf,
 };
 
 SysTable gSys = kDefaultSys;
@@ -141,15 +141,20 @@ uint32_t MapFile(int fd, size_t size, bool readOnly, bool allocated, uint32_t he
     return rc::kOk;
 }
 
-uint32_t RemapFile(int fd, uint8_t* base, size_t oldSize, size_t newSize, uint8_t** out) {
-    // Only the new tail: the blocks before it were reserved when they were
-    // mapped, and a reservation walks every page of its range.
+uint32_t ExtendFile(int fd, size_t oldSize, size_t newSize) {
+    // Only the new tail: the blocks before it were reserved already, and a
+    // reservation walks every page of its range.
     if (int e = Sys().fallocate(fd, off_t(oldSize), off_t(newSize - oldSize))) {
         errno = e;
         ErrnoGuard keep;
         Sys().ftruncate(fd, off_t(oldSize));  // a partial reservation may have extended it
         return rc::kCreateMapping;
     }
+    return rc::kOk;
+}
+
+uint32_t RemapFile(int fd, uint8_t* base, size_t oldSize, size_t newSize, uint8_t** out) {
+    if (uint32_t r = ExtendFile(fd, oldSize, newSize)) return r;
     void* p = Sys().mremap(base, oldSize, newSize, MREMAP_MAYMOVE);
     if (p == MAP_FAILED) {
         ErrnoGuard keep;
@@ -174,6 +179,34 @@ uint32_t FlushFile(int fd) { return Sys().fsync(fd) == 0 ? rc::kOk : rc::kFlushF
 void TouchWriteTime(int fd) {
     const struct timespec times[2] = {{0, UTIME_OMIT}, {0, UTIME_NOW}};
     Sys().futimens(fd, times);
+}
+
+// Staging is only a faster way to the same file, so its calls stay outside
+// the table of injectable calls: a failure merely maps the file at once.
+constexpr size_t kStagingSpan = size_t(fmt::kHeaderSize) + kMaxDataSize;
+
+uint8_t* ReserveStaging() {
+    ErrnoGuard keep;
+    void* p = ::mmap(nullptr, kStagingSpan, PROT_READ | PROT_WRITE,
+                     MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (p == MAP_FAILED) return nullptr;
+#ifdef MADV_HUGEPAGE
+    madvise(p, kStagingSpan, MADV_HUGEPAGE);
+#endif
+    return static_cast<uint8_t*>(p);
+}
+
+void ReleaseStaging(uint8_t* base) {
+    ErrnoGuard keep;
+    ::munmap(base, kStagingSpan);
+}
+
+size_t StagingLimit() {
+    ErrnoGuard keep;
+    const long pages = Sys().sysconf(_SC_PHYS_PAGES);
+    const long pageSize = Sys().sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || pageSize <= 0) return 0;
+    return size_t(pages) / 4 * size_t(pageSize);
 }
 
 void* AllocTable(size_t size, void** block) {

@@ -41,6 +41,7 @@ struct SysTable {
     void* (*calloc)(size_t count, size_t size);
     void* (*realloc)(void* p, size_t size);
     void* (*malloc)(size_t size);
+    long (*sysconf)(int name);
 };
 
 // The live table. Tests may replace entries and must restore DefaultSys().
@@ -104,6 +105,9 @@ void CloseFile(int fd);
 // reservation, 0x2008 mapping.
 uint32_t MapFile(int fd, size_t size, bool readOnly, bool allocated, uint32_t headerSize,
                  uint8_t** base);
+// Extends the file from oldSize to newSize bytes, reserving the new blocks.
+// On failure the file size is as before: 0x2009.
+uint32_t ExtendFile(int fd, size_t oldSize, size_t newSize);
 // Enlarges a mapping; the view may move. On failure the old view and the
 // file size are as before. 0x2009 reservation, 0x2008 remapping.
 uint32_t RemapFile(int fd, uint8_t* base, size_t oldSize, size_t newSize, uint8_t** out);
@@ -116,6 +120,19 @@ uint32_t FlushFile(int fd);
 // Sets the last-write time to now; the access time is left alone. Failure is
 // not reported: the time is a courtesy, not part of the content.
 void TouchWriteTime(int fd);
+
+// Staging memory: anonymous memory that stands in for a new file's mapping
+// until the file is first written whole. Unlike a mapping of the file it may
+// be backed by huge pages, which spare a large load most of its address
+// translation misses. The span of the largest file is reserved at once, so
+// that growth never moves it; pages are committed as they are touched.
+// Null when the span cannot be had: the caller maps the file instead.
+uint8_t* ReserveStaging();
+void ReleaseStaging(uint8_t* base);
+// Bytes of file a session may stage: a quarter of physical memory, since
+// staged bytes cannot be written back under memory pressure the way mapped
+// file pages can. 0 when the size of memory is unknown.
+size_t StagingLimit();
 
 // Zeroed memory for a large table that is read at random: `size` bytes from
 // Sys().calloc, placed and marked so that the kernel may back it with huge

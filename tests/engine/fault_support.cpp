@@ -211,14 +211,21 @@ void* fMalloc(size_t size) {
     return real().malloc(size);
 }
 
+long fSysconf(int name) {
+    if (failing(SysCall::Sysconf)) return errno = EINVAL, -1;
+    return real().sysconf(name);
+}
+
 constexpr tarn::os::SysTable kFaultySys = {
     fOpen,  fClose,  fFlock,  fStat,  fFstat,  fFtruncate, fFallocate, fMmap,    fMremap,
     fMunmap, fMsync, fFsync, fPread, fPwrite, fFutimens,  fCalloc,    fRealloc, fMalloc,
+    fSysconf,
 };
 
 constexpr const char* kSysCallNames[] = {
     "open",   "close", "flock", "stat",  "fstat",  "ftruncate", "fallocate", "mmap",   "mremap",
     "munmap", "msync", "fsync", "pread", "pwrite", "futimens",  "calloc",    "realloc", "malloc",
+    "sysconf",
 };
 static_assert(sizeof kSysCallNames / sizeof kSysCallNames[0] == size_t(SysCall::Count));
 

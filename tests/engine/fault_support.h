@@ -88,7 +88,7 @@ private:
 
 enum class SysCall {
     Open, Close, Flock, Stat, Fstat, Ftruncate, Fallocate, Mmap, Mremap, Munmap,
-    Msync, Fsync, Pread, Pwrite, Futimens, Calloc, Realloc, Malloc, Count
+    Msync, Fsync, Pread, Pwrite, Futimens, Calloc, Realloc, Malloc, Sysconf, Count
 };
 const char* SysCallName(SysCall call);
 

@@ -38,6 +38,15 @@ uint32_t openStore(Store** s, const std::string& path, uint32_t flags, uint32_t 
     return StoreOpen(s, &p, path.c_str());
 }
 
+// Without the size of memory a new file is mapped at once, not staged: the
+// way to reach the mapping's own failures from the first call on.
+void mapNewFilesAtOnce() {
+    os::Sys().sysconf = [](int) -> long {
+        errno = EINVAL;
+        return -1;
+    };
+}
+
 class DriverTest : public ::testing::TestWithParam<uint32_t> {
 protected:
     uint32_t open(Store** s, uint32_t flags, uint32_t initial = 0, uint32_t grow = 0) {
@@ -220,6 +229,116 @@ TEST(FileDriverTest, NothingReachesTheFileBeforeCommitAndCloseWritesBack) {
     EXPECT_EQ(getU32(&bytes[bytes.size() - 4]), 9u);
 }
 
+// ---- staging of new mapped files ------------------------------------------------
+
+// Header and data as the store holds them, for comparison with the file.
+std::vector<uint8_t> heldBytes(Store* s) {
+    std::vector<uint8_t> bytes(size_t(kHeader) + StoreDataSize(s));
+    std::memcpy(bytes.data(), s->view->header, size_t(kHeader));
+    DataGetBytes(s, 0, StoreDataSize(s), bytes.data() + kHeader);
+    return bytes;
+}
+
+void putPattern(Store* s, uint32_t from, uint32_t len, uint8_t seed) {
+    std::vector<uint8_t> pattern(len);
+    for (uint32_t i = 0; i < len; ++i) pattern[i] = uint8_t(i * 13 + seed);
+    DataPutBytes(s, from, len, pattern.data());
+}
+
+TEST(MappedStagingTest, TheFirstCommitWritesTheFileWholeAndLaterWritesReachItAtOnce) {
+    tarn_test::TempDir dir;
+    const std::string path = dir.file("s.db");
+    Store* s = nullptr;
+    ASSERT_EQ(openStore(&s, path, 0, kMapped, 100), rc::kOk);
+    putPattern(s, 0, 100, 1);
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(StoreGrow(s), rc::kOk);
+        EXPECT_EQ(fileSize(path), kHeader + StoreDataSize(s));  // its blocks are reserved
+    }
+    putPattern(s, 100, StoreDataSize(s) - 100, 2);
+    ASSERT_EQ(StoreCommit(s), rc::kOk);
+    EXPECT_EQ(readFile(path), heldBytes(s));
+
+    DataPutU32(s, 40, 0x11223344);  // mapped now: visible to a reader before any commit
+    ASSERT_EQ(StoreGrow(s), rc::kOk);
+    DataPutU32(s, StoreDataSize(s) - 4, 0x55667788);
+    EXPECT_EQ(readFile(path), heldBytes(s));
+    const std::vector<uint8_t> held = heldBytes(s);
+    EXPECT_EQ(StoreClose(s), rc::kOk);
+    EXPECT_EQ(readFile(path), held);
+}
+
+TEST(MappedStagingTest, GrowthPastTheLimitMapsTheFileAndKeepsEveryByte) {
+    tarn_test::TempDir dir;
+    const std::string path = dir.file("l.db");
+    tarn_test::SysRestore restore;
+    // 128 pages of memory: staging ends past a file of 32 pages.
+    os::Sys().sysconf = [](int name) -> long { return name == _SC_PHYS_PAGES ? 128 : 4096; };
+    Store* s = nullptr;
+    ASSERT_EQ(openStore(&s, path, 0, kMapped, 0, 65536), rc::kOk);
+    ASSERT_EQ(StoreGrow(s), rc::kOk);  // 77,824 bytes: still staged
+    putPattern(s, 0, 65536, 3);
+    EXPECT_NE(readFile(path), heldBytes(s));
+    ASSERT_EQ(StoreGrow(s), rc::kOk);  // 143,360 bytes: past the limit
+    EXPECT_EQ(readFile(path), heldBytes(s));
+    DataPutU32(s, 70000, 99);
+    EXPECT_EQ(readFile(path), heldBytes(s));
+    StoreClose(s);
+}
+
+TEST(MappedStagingTest, AFailedFirstCommitIsReportedAndLosesNothing) {
+    tarn_test::TempDir dir;
+    const std::string path = dir.file("f.db");
+    tarn_test::SysRestore restore;
+    Store* s = nullptr;
+    ASSERT_EQ(openStore(&s, path, 0, kMapped, 5000), rc::kOk);
+    putPattern(s, 0, 5000, 4);
+    const std::vector<uint8_t> held = heldBytes(s);
+
+    os::Sys().pwrite = [](int fd, const void* p, size_t n, off_t off) -> ssize_t {
+        static int calls = 0;
+        if (++calls == 1) return ::pwrite(fd, p, std::min<size_t>(n, 4096), off);
+        errno = EIO;
+        return -1;
+    };
+    EXPECT_EQ(StoreCommit(s), rc::kWriteFile);
+    EXPECT_EQ(errno, EIO);
+    os::Sys() = os::DefaultSys();
+    os::Sys().fsync = [](int) {
+        errno = EIO;
+        return -1;
+    };
+    EXPECT_EQ(StoreCommit(s), rc::kFlushFileBuffers);
+    os::Sys() = os::DefaultSys();
+    os::Sys().mmap = [](void*, size_t, int, int, int, off_t) {
+        errno = ENOMEM;
+        return MAP_FAILED;
+    };
+    EXPECT_EQ(StoreCommit(s), rc::kMapView);
+    os::Sys() = os::DefaultSys();
+    EXPECT_EQ(heldBytes(s), held);
+
+    ASSERT_EQ(StoreCommit(s), rc::kOk);
+    EXPECT_EQ(readFile(path), held);
+    EXPECT_FALSE(s->damaged);
+    EXPECT_EQ(StoreClose(s), rc::kOk);
+}
+
+TEST(MappedStagingTest, AFailedWriteBackAtCloseIsReported) {
+    tarn_test::TempDir dir;
+    const std::string path = dir.file("c.db");
+    tarn_test::SysRestore restore;
+    Store* s = nullptr;
+    ASSERT_EQ(openStore(&s, path, 0, kMapped, 64), rc::kOk);
+    os::Sys().pwrite = [](int, const void*, size_t, off_t) -> ssize_t {
+        errno = EIO;
+        return -1;
+    };
+    const int fds = openFdCount();
+    EXPECT_EQ(StoreClose(s), rc::kWriteFile);
+    EXPECT_EQ(openFdCount(), fds - 1);
+}
+
 // ---- injected failures -------------------------------------------------------
 
 int gCallsLeft = 0;  // calls of the faked function that still succeed
@@ -314,6 +433,7 @@ TEST(DriverFaultTest, FailedMappedGrowKeepsTheOldView) {
     tarn_test::TempDir dir;
     const std::string path = dir.file("g.db");
     tarn_test::SysRestore restore;
+    mapNewFilesAtOnce();
     Store* s = nullptr;
     ASSERT_EQ(openStore(&s, path, 0, kMapped, 64, 4096), rc::kOk);
     DataPutU32(s, 8, 77);
@@ -352,6 +472,7 @@ TEST(DriverFaultTest, MappedFlushAndUnmapFailuresAreReported) {
     tarn_test::TempDir dir;
     const std::string path = dir.file("m.db");
     tarn_test::SysRestore restore;
+    mapNewFilesAtOnce();
     Store* s = nullptr;
     ASSERT_EQ(openStore(&s, path, 0, kMapped, 64), rc::kOk);
     os::Sys().msync = [](void*, size_t, int) {
