@@ -243,6 +243,9 @@ void LumXMLDb::Close() {
     // The engine would refuse only after the dictionaries are gone; refuse
     // first so a refused Close leaves everything usable.
     if (st.liveCursors != 0) fail(rc::kReferenced);
+    // The engine's close commits too but cannot report a failed write-back;
+    // committing here first does, while everything is still usable.
+    check(LumDbCommit(st.database));
     DestroyUnlinkedTagchain();
     check(LumXMLDctDestroy(st.xmlDictionary));
     st.xmlDictionary = nullptr;
