@@ -1,4 +1,5 @@
 // xmlload xmlfile dbfile: stores one XML file as a new database file.
+#include "tools/parse_ahead.h"
 #include "tools/tool_main.h"
 #include "xml/sax/drivertext.h"
 #include "xml/sax/handlerorlo.h"
@@ -18,7 +19,6 @@ int main(int argc, char** argv) {
     return tool::run("XML file", argv[1], [&] {
         LumXMLSAX::DriverText driver;
         LumXMLSAX::HandlerOrlo handler(argv[2]);
-        tool::connect(driver, handler);
-        driver.parse(argv[1]);
+        tool::ParseAhead(driver, argv[1], tool::HandlersOf(handler));
     });
 }

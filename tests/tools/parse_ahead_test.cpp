@@ -1,0 +1,218 @@
+// Parsing ahead: the handlers see exactly the events of a plain parse, in
+// order, whatever the size of an event, and every way a parse can end is
+// reported as a plain parse reports it.
+#include "tools/parse_ahead.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "tests/test_files.h"
+#include "xml/sax/drivertext.h"
+#include "xml/sax/handlerbase.h"
+#include "xml/sax/saxexception.h"
+
+namespace {
+
+using LumXMLSAX::AttributeList;
+using LumXMLSAX::DriverText;
+using LumXMLSAX::SAXException;
+using LumXMLSAX::SAXParseException;
+
+std::string str(const unsigned char* s) {
+    return s ? std::string(reinterpret_cast<const char*>(s)) : std::string("<null>");
+}
+
+// Every event as a line. Text is logged per call with its length, so that a
+// replay that merged or split calls would show.
+class Log : public LumXMLSAX::HandlerBase {
+public:
+    std::vector<std::string> events;
+    int throwAtStart = -1;  // startElement number that throws
+    bool rethrowFatal = false;
+
+    void startDocument() override { events.push_back("startDocument"); }
+    void endDocument() override { events.push_back("endDocument"); }
+    void startElement(const unsigned char* name, const AttributeList& list) override {
+        std::string e = "start " + str(name);
+        for (unsigned i = 0; i < list.getLength(); ++i)
+            e += " " + str(list.getName(i)) + "=" + str(list.getValue(i)) + ":" + str(list.getType(i));
+        if (list.getLength() > 0) {
+            e += " first:" + str(list.getValue(list.getName(0)));
+            e += " none:" + str(list.getValue(reinterpret_cast<const unsigned char*>("?")));
+        }
+        events.push_back(e);
+        if (++starts == throwAtStart) throw SAXException("stop here");
+    }
+    void endElement(const unsigned char* name) override { events.push_back("end " + str(name)); }
+    void characters(const unsigned char* chars, unsigned start, unsigned length) override {
+        events.push_back("chars " + std::to_string(length) + " " +
+                         std::string(reinterpret_cast<const char*>(chars) + start, length));
+    }
+    void notationDecl(const unsigned char* n, const unsigned char* p, const unsigned char* s) override {
+        events.push_back("notation " + str(n) + " " + str(p) + " " + str(s));
+    }
+    void unparsedEntityDecl(const unsigned char* n, const unsigned char* p, const unsigned char* s,
+                            const unsigned char* notation) override {
+        events.push_back("unparsed " + str(n) + " " + str(p) + " " + str(s) + " " + str(notation));
+    }
+    void fatalError(const SAXParseException& e) override {
+        events.push_back("fatal " + str(e.getMessage()) + " @" + std::to_string(e.getLineNumber()) + ":" +
+                         std::to_string(e.getColumnNumber()) + " " + str(e.getSystemId()));
+        if (rethrowFatal) HandlerBase::fatalError(e);
+    }
+
+private:
+    int starts = 0;
+};
+
+// What a parse ended with: the events and the message of its exception.
+struct Outcome {
+    std::vector<std::string> events;
+    std::string thrown;
+    bool operator==(const Outcome& o) const { return events == o.events && thrown == o.thrown; }
+};
+
+template <typename Parse>
+Outcome run(Log& log, Parse&& parse) {
+    Outcome o;
+    try {
+        parse();
+    } catch (const SAXParseException& e) {
+        o.thrown = "parse: " + str(e.getMessage()) + " @" + std::to_string(e.getLineNumber());
+    } catch (const SAXException& e) {
+        o.thrown = str(e.getMessage());
+    }
+    o.events = log.events;
+    return o;
+}
+
+class ParseAheadTest : public ::testing::Test {
+protected:
+    // The same file parsed plainly and ahead, with handlers set up alike.
+    void expectSame(const std::string& xml, const std::function<void(Log&)>& setUp = nullptr) {
+        const std::string path = tarn_test::writeText(dir.file("doc.xml"), xml);
+        Log plain, ahead;
+        if (setUp) {
+            setUp(plain);
+            setUp(ahead);
+        }
+        DriverText driver;
+        driver.setDocumentHandler(&plain);
+        driver.setDTDHandler(&plain);
+        driver.setErrorHandler(&plain);
+        const Outcome want = run(plain, [&] { driver.parse(path.c_str()); });
+        const Outcome got = run(ahead, [&] { tool::ParseAhead(driver, path.c_str(), tool::HandlersOf(ahead)); });
+        EXPECT_EQ(got.thrown, want.thrown);
+        ASSERT_EQ(got.events.size(), want.events.size());
+        for (size_t i = 0; i < want.events.size(); ++i) ASSERT_EQ(got.events[i], want.events[i]) << "event " << i;
+    }
+
+    tarn_test::TempDir dir;
+};
+
+TEST_F(ParseAheadTest, EveryKindOfEventArrivesAsInAPlainParse) {
+    expectSame(
+        "<?xml version='1.0' encoding='UTF-8'?>\n"
+        "<!DOCTYPE r [<!NOTATION gif SYSTEM 'viewer'><!NOTATION png PUBLIC 'png-id'>"
+        "<!ENTITY pic SYSTEM 'a.gif' NDATA gif><!ENTITY who 'wide &amp; <b>bold</b>'>]>\n"
+        "<r a='1' b=\"two &amp; three\"><!-- note --><?pi data?>caf\xC3\xA9 &who; "
+        "<e x=''/><![CDATA[<raw>]]>\n  <f>t</f></r>");
+}
+
+TEST_F(ParseAheadTest, LargeDocumentsAndEventsLargerThanABlockKeepTheirOrder) {
+    std::string xml = "<r>";
+    for (int i = 0; i < 30000; ++i)
+        xml += "<c n=\"" + std::to_string(i) + "\">" + std::to_string(i * 7) + "</c>\n";
+    xml += "<big v=\"" + std::string(3 * tool::kBlockBytes, 'a') + "\">";
+    for (int i = 0; i < 50000; ++i) xml += "text run " + std::to_string(i) + " ";
+    xml += "</big></r>";
+    expectSame(xml);
+}
+
+TEST_F(ParseAheadTest, MalformedDocumentsReachTheErrorHandlerAfterTheEventsBefore) {
+    std::string xml = "<r>";
+    for (int i = 0; i < 5000; ++i) xml += "<c>" + std::to_string(i) + "</c>";
+    expectSame(xml + "<c></d></r>");
+    expectSame(xml + "<c></d></r>", [](Log& log) { log.rethrowFatal = true; });
+    expectSame("");
+}
+
+TEST_F(ParseAheadTest, AHandlersExceptionStopsTheParserAndIsRethrown) {
+    std::string xml = "<r>";
+    for (int i = 0; i < 200000; ++i) xml += "<c>" + std::to_string(i) + "</c>";
+    xml += "</r>";
+    // The first event, one within the first block, and ones far ahead of it.
+    for (int at : {1, 2, 5000, 150000}) {
+        SCOPED_TRACE(at);
+        expectSame(xml, [at](Log& log) { log.throwAtStart = at; });
+    }
+}
+
+TEST_F(ParseAheadTest, AnUnreadableFileIsReportedBeforeAnyEvent) {
+    Log log;
+    DriverText driver;
+    const std::string missing = dir.file("missing.xml");
+    const Outcome got = run(log, [&] { tool::ParseAhead(driver, missing.c_str(), tool::HandlersOf(log)); });
+    Log plainLog;
+    driver.setDocumentHandler(&plainLog);
+    const Outcome want = run(plainLog, [&] { driver.parse(missing.c_str()); });
+    EXPECT_FALSE(want.thrown.empty());
+    EXPECT_EQ(got, want);
+    EXPECT_TRUE(got.events.empty());
+}
+
+TEST_F(ParseAheadTest, WithoutAnErrorHandlerTheParsersOwnExceptionArrives) {
+    const std::string path = tarn_test::writeText(dir.file("bad.xml"), "<r><c></r>");
+    DriverText driver;
+    Log plain, ahead;
+    driver.setDocumentHandler(&plain);
+    const Outcome want = run(plain, [&] { driver.parse(path.c_str()); });
+    tool::Handlers onlyDocument;
+    onlyDocument.document = &ahead;
+    const Outcome got = run(ahead, [&] { tool::ParseAhead(driver, path.c_str(), onlyDocument); });
+    EXPECT_EQ(want.thrown.rfind("parse: ", 0), 0u) << want.thrown;
+    EXPECT_EQ(got, want);
+}
+
+// A handler may rely on the input staying open while it works: the storing
+// handler's database cannot replace the file being read, for one.
+TEST_F(ParseAheadTest, TheInputStaysOpenUntilTheHandlersHaveSeenTheEnd) {
+    std::string xml = "<r>";
+    for (int i = 0; i < 20000; ++i) xml += "<c>" + std::to_string(i) + "</c>";
+    const std::string path = dir.file("open.xml");
+    struct Watch : Log {
+        std::string path;
+        std::vector<bool> unlocked;
+        void startDocument() override { unlocked.push_back(tarn_test::canLockExclusively(path)); }
+        void endDocument() override { unlocked.push_back(tarn_test::canLockExclusively(path)); }
+        void fatalError(const SAXParseException&) override {
+            unlocked.push_back(tarn_test::canLockExclusively(path));
+        }
+    };
+    for (const std::string& doc : {xml + "</r>", xml + "</x>"}) {
+        tarn_test::writeText(path, doc);
+        Watch watch;
+        watch.path = path;
+        DriverText driver;
+        tool::ParseAhead(driver, path.c_str(), tool::HandlersOf(watch));
+        EXPECT_EQ(watch.unlocked, std::vector<bool>(doc == xml + "</r>" ? 2 : 3, false));
+        EXPECT_TRUE(tarn_test::canLockExclusively(path));
+    }
+}
+
+TEST_F(ParseAheadTest, TheParserKeepsTheCallersHandlersAfterwards) {
+    const std::string path = tarn_test::writeText(dir.file("d.xml"), "<r><c/></r>");
+    DriverText driver;
+    Log log;
+    tool::ParseAhead(driver, path.c_str(), tool::HandlersOf(log));
+    const std::vector<std::string> once = log.events;
+    ASSERT_EQ(once.size(), 6u);
+    driver.parse(path.c_str());
+    ASSERT_EQ(log.events.size(), 12u);
+    EXPECT_EQ(std::vector<std::string>(log.events.begin() + 6, log.events.end()), once);
+}
+
+}  // namespace

@@ -1,0 +1,425 @@
+#include "tools/parse_ahead.h"
+
+#include <condition_variable>
+#include <cstdint>
+#include <cstring>
+#include <deque>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "xml/sax/saxexception.h"
+
+namespace tool {
+namespace {
+
+using LumXMLSAX::AttributeList;
+using LumXMLSAX::Locator;
+using LumXMLSAX::SAXParseException;
+
+enum class Op : uint8_t {
+    StartDocument,
+    EndDocument,
+    StartElement,
+    EndElement,
+    Characters,
+    Whitespace,
+    Instruction,
+    Notation,
+    UnparsedEntity,
+    Warning,
+    Error,
+    FatalError,
+};
+
+// Recorded events, in the machine's own layout: an Op byte, then its
+// arguments. A string is a length word (kNull for a null pointer) and its
+// bytes with their terminator; problems are kept aside as objects.
+struct Block {
+    std::vector<unsigned char> bytes;
+    std::vector<SAXParseException> problems;
+};
+
+constexpr uint32_t kNull = 0xFFFFFFFFu;
+
+// Blocks from the parser's thread to the handlers' thread.
+class Channel {
+public:
+    // Parser side. A recycled block when there is one.
+    std::unique_ptr<Block> spare() {
+        std::lock_guard<std::mutex> lock(_mutex);
+        if (_spare.empty()) return std::make_unique<Block>();
+        std::unique_ptr<Block> b = std::move(_spare.back());
+        _spare.pop_back();
+        return b;
+    }
+    // Waits for room; false when the reader has stopped.
+    bool hand(std::unique_ptr<Block> block) {
+        std::unique_lock<std::mutex> lock(_mutex);
+        _changed.wait(lock, [this] { return _stopped || _full.size() < kQueueDepth; });
+        if (_stopped) return false;
+        _full.push_back(std::move(block));
+        _changed.notify_all();
+        return true;
+    }
+    // Waits until the reader has replayed every block handed over, or stopped.
+    void waitDrained() {
+        std::unique_lock<std::mutex> lock(_mutex);
+        _changed.wait(lock, [this] { return _stopped || (_full.empty() && !_replaying); });
+    }
+    void finish(std::exception_ptr failure) {
+        std::lock_guard<std::mutex> lock(_mutex);
+        _failure = std::move(failure);
+        _finished = true;
+        _changed.notify_all();
+    }
+
+    // Reader side. The next block; null once the parser has finished.
+    std::unique_ptr<Block> take() {
+        std::unique_lock<std::mutex> lock(_mutex);
+        _changed.wait(lock, [this] { return _finished || !_full.empty(); });
+        if (_full.empty()) return nullptr;
+        std::unique_ptr<Block> b = std::move(_full.front());
+        _full.pop_front();
+        _replaying = true;
+        _changed.notify_all();
+        return b;
+    }
+    void recycle(std::unique_ptr<Block> block) {
+        block->bytes.clear();
+        block->problems.clear();
+        std::lock_guard<std::mutex> lock(_mutex);
+        if (_spare.size() < kQueueDepth) _spare.push_back(std::move(block));
+        _replaying = false;
+        _changed.notify_all();
+    }
+    void stop() {
+        std::lock_guard<std::mutex> lock(_mutex);
+        _stopped = true;
+        _changed.notify_all();
+    }
+    std::exception_ptr failure() {
+        std::lock_guard<std::mutex> lock(_mutex);
+        return _failure;
+    }
+
+private:
+    std::mutex _mutex;
+    std::condition_variable _changed;
+    std::deque<std::unique_ptr<Block>> _full;
+    std::vector<std::unique_ptr<Block>> _spare;
+    std::exception_ptr _failure;
+    bool _finished = false;
+    bool _stopped = false;
+    bool _replaying = false;  // the reader holds a block
+};
+
+// Thrown into the parser when the reader has given up.
+struct Stopped {};
+
+// The handlers the parser sees: each event is written to the current block.
+class Recorder final : public LumXMLSAX::DocumentHandler,
+                       public LumXMLSAX::ErrorHandler,
+                       public LumXMLSAX::DTDHandler {
+public:
+    explicit Recorder(Channel& channel) : _channel(channel), _block(channel.spare()) {}
+
+    void startDocument() override { _event(Op::StartDocument); }
+    // Returns once the handlers have seen the end: until then the parser
+    // keeps its input open (and locked), as a plain parse would.
+    void endDocument() override {
+        _op(Op::EndDocument);
+        _handOver();
+        _channel.waitDrained();
+    }
+    void startElement(const unsigned char* name, const AttributeList& attributes) override {
+        _op(Op::StartElement);
+        _string(name);
+        const unsigned int count = attributes.getLength();
+        _word(count);
+        for (unsigned int i = 0; i < count; ++i) {
+            _string(attributes.getName(i));
+            _string(attributes.getType(i));
+            _string(attributes.getValue(i));
+        }
+        _done();
+    }
+    void endElement(const unsigned char* name) override { _event(Op::EndElement, name); }
+    void characters(const unsigned char* chars, unsigned int start, unsigned int length) override {
+        _run(Op::Characters, chars + start, length);
+    }
+    void ignorableWhitespace(const unsigned char* chars, unsigned int start,
+                             unsigned int length) override {
+        _run(Op::Whitespace, chars + start, length);
+    }
+    void processingInstruction(const unsigned char* target, const unsigned char* data) override {
+        _event(Op::Instruction, target, data);
+    }
+    void setDocumentLocator(const Locator*) override {}
+
+    void notationDecl(const unsigned char* name, const unsigned char* publicId,
+                      const unsigned char* systemId) override {
+        _event(Op::Notation, name, publicId, systemId);
+    }
+    void unparsedEntityDecl(const unsigned char* name, const unsigned char* publicId,
+                            const unsigned char* systemId,
+                            const unsigned char* notationName) override {
+        _event(Op::UnparsedEntity, name, publicId, systemId, notationName);
+    }
+
+    void warning(const SAXParseException& e) override { _problem(Op::Warning, e); }
+    void error(const SAXParseException& e) override { _problem(Op::Error, e); }
+    void fatalError(const SAXParseException& e) override { _problem(Op::FatalError, e); }
+
+    // The parse is over: hands over what is left. Never throws.
+    void end(std::exception_ptr failure) {
+        if (!_block->bytes.empty()) _channel.hand(std::move(_block));
+        _channel.finish(std::move(failure));
+    }
+
+private:
+    void _put(const void* p, size_t n) {
+        const auto* b = static_cast<const unsigned char*>(p);
+        _block->bytes.insert(_block->bytes.end(), b, b + n);
+    }
+    void _op(Op op) { _block->bytes.push_back(static_cast<unsigned char>(op)); }
+    void _word(uint32_t w) { _put(&w, sizeof w); }
+    void _string(const unsigned char* s) {
+        if (s == nullptr) {
+            _word(kNull);
+            return;
+        }
+        const size_t n = std::strlen(reinterpret_cast<const char*>(s));
+        _word(static_cast<uint32_t>(n));
+        _put(s, n + 1);
+    }
+    template <typename... Strings>
+    void _event(Op op, Strings... strings) {
+        _op(op);
+        (_string(strings), ...);
+        _done();
+    }
+    void _run(Op op, const unsigned char* chars, unsigned int length) {
+        _op(op);
+        _word(length);
+        _put(chars, length);
+        _done();
+    }
+    void _problem(Op op, const SAXParseException& e) {
+        _op(op);
+        _word(static_cast<uint32_t>(_block->problems.size()));
+        _block->problems.push_back(e);
+        _done();
+    }
+    void _done() {
+        if (_block->bytes.size() >= kBlockBytes) _handOver();
+    }
+    // The next block is had first, so that the recorder always holds one,
+    // whatever fails.
+    void _handOver() {
+        std::unique_ptr<Block> next = _channel.spare();
+        if (!_channel.hand(std::exchange(_block, std::move(next)))) throw Stopped();
+    }
+
+    Channel& _channel;
+    std::unique_ptr<Block> _block;
+};
+
+// The attributes of one replayed start tag: pointers into its block.
+class RecordedAttributes final : public AttributeList {
+public:
+    // name, type and value of each attribute in turn.
+    std::vector<const unsigned char*> fields;
+
+    unsigned int getLength() const override { return static_cast<unsigned int>(fields.size() / 3); }
+    const unsigned char* getName(unsigned int i) const override { return _at(i, 0); }
+    const unsigned char* getType(unsigned int i) const override { return _at(i, 1); }
+    const unsigned char* getValue(unsigned int i) const override { return _at(i, 2); }
+    const unsigned char* getType(const unsigned char* name) const override {
+        return _at(_find(name), 1);
+    }
+    const unsigned char* getValue(const unsigned char* name) const override {
+        return _at(_find(name), 2);
+    }
+
+private:
+    const unsigned char* _at(unsigned int i, unsigned int part) const {
+        return i < getLength() ? fields[3 * size_t(i) + part] : nullptr;
+    }
+    // The first attribute called `name`, or getLength().
+    unsigned int _find(const unsigned char* name) const {
+        const unsigned int n = getLength();
+        if (name == nullptr) return n;
+        unsigned int i = 0;
+        while (i < n && (fields[3 * size_t(i)] == nullptr ||
+                         std::strcmp(reinterpret_cast<const char*>(fields[3 * size_t(i)]),
+                                     reinterpret_cast<const char*>(name)) != 0))
+            ++i;
+        return i;
+    }
+};
+
+// Reads one block's events back.
+class Replay {
+public:
+    Replay(const Block& block, RecordedAttributes& attributes)
+        : _block(block), _at(block.bytes.data()), _end(_at + block.bytes.size()),
+          _attributes(attributes) {}
+
+    void to(const Handlers& h) {
+        while (_at < _end) {
+            const Op op = static_cast<Op>(*_at++);
+            switch (op) {
+            case Op::StartDocument:
+                if (h.document) h.document->startDocument();
+                break;
+            case Op::EndDocument:
+                if (h.document) h.document->endDocument();
+                break;
+            case Op::StartElement: {
+                const unsigned char* name = _string();
+                const uint32_t count = _word();
+                _attributes.fields.clear();
+                for (uint32_t i = 0; i < 3 * count; ++i) _attributes.fields.push_back(_string());
+                if (h.document) h.document->startElement(name, _attributes);
+                break;
+            }
+            case Op::EndElement: {
+                const unsigned char* name = _string();
+                if (h.document) h.document->endElement(name);
+                break;
+            }
+            case Op::Characters:
+            case Op::Whitespace: {
+                const uint32_t length = _word();
+                const unsigned char* chars = _at;
+                _at += length;
+                if (h.document == nullptr) break;
+                if (op == Op::Characters)
+                    h.document->characters(chars, 0, length);
+                else
+                    h.document->ignorableWhitespace(chars, 0, length);
+                break;
+            }
+            case Op::Instruction: {
+                const unsigned char* target = _string();
+                const unsigned char* data = _string();
+                if (h.document) h.document->processingInstruction(target, data);
+                break;
+            }
+            case Op::Notation: {
+                const unsigned char* name = _string();
+                const unsigned char* publicId = _string();
+                const unsigned char* systemId = _string();
+                if (h.dtd) h.dtd->notationDecl(name, publicId, systemId);
+                break;
+            }
+            case Op::UnparsedEntity: {
+                const unsigned char* name = _string();
+                const unsigned char* publicId = _string();
+                const unsigned char* systemId = _string();
+                const unsigned char* notation = _string();
+                if (h.dtd) h.dtd->unparsedEntityDecl(name, publicId, systemId, notation);
+                break;
+            }
+            case Op::Warning:
+            case Op::Error:
+            case Op::FatalError: {
+                const SAXParseException& e = _block.problems[_word()];
+                if (h.error == nullptr) break;
+                if (op == Op::Warning) h.error->warning(e);
+                if (op == Op::Error) h.error->error(e);
+                if (op == Op::FatalError) h.error->fatalError(e);
+                break;
+            }
+            }
+        }
+    }
+
+private:
+    uint32_t _word() {
+        uint32_t w;
+        std::memcpy(&w, _at, sizeof w);
+        _at += sizeof w;
+        return w;
+    }
+    const unsigned char* _string() {
+        const uint32_t n = _word();
+        if (n == kNull) return nullptr;
+        const unsigned char* s = _at;
+        _at += size_t(n) + 1;
+        return s;
+    }
+
+    const Block& _block;
+    const unsigned char* _at;
+    const unsigned char* _end;
+    RecordedAttributes& _attributes;
+};
+
+void connectTo(LumXMLSAX::Parser& parser, LumXMLSAX::DocumentHandler* document,
+               LumXMLSAX::ErrorHandler* error, LumXMLSAX::DTDHandler* dtd) {
+    parser.setDocumentHandler(document);
+    parser.setErrorHandler(error);
+    parser.setDTDHandler(dtd);
+}
+
+// Stops and joins the parser's thread however the reading ends, then gives
+// the parser its own handlers back.
+class Finish {
+public:
+    Finish(Channel& channel, std::thread& worker, LumXMLSAX::Parser& parser, const Handlers& to)
+        : _channel(channel), _worker(worker), _parser(parser), _to(to) {}
+    ~Finish() {
+        _channel.stop();
+        _worker.join();
+        connectTo(_parser, _to.document, _to.error, _to.dtd);
+    }
+    Finish(const Finish&) = delete;
+    Finish& operator=(const Finish&) = delete;
+
+private:
+    Channel& _channel;
+    std::thread& _worker;
+    LumXMLSAX::Parser& _parser;
+    const Handlers& _to;
+};
+
+}  // namespace
+
+void ParseAhead(LumXMLSAX::Parser& parser, const char* systemId, const Handlers& to) {
+    Channel channel;
+    Recorder recorder(channel);
+    connectTo(parser, to.document ? &recorder : nullptr, to.error ? &recorder : nullptr,
+              to.dtd ? &recorder : nullptr);
+    std::thread worker;
+    try {
+        worker = std::thread([&] {
+            std::exception_ptr failure;
+            try {
+                parser.parse(systemId);
+            } catch (const Stopped&) {
+            } catch (...) {
+                failure = std::current_exception();
+            }
+            recorder.end(std::move(failure));
+        });
+    } catch (const std::system_error&) {
+        connectTo(parser, to.document, to.error, to.dtd);
+        parser.parse(systemId);
+        return;
+    }
+    Finish finish(channel, worker, parser, to);
+    RecordedAttributes attributes;
+    while (std::unique_ptr<Block> block = channel.take()) {
+        Replay(*block, attributes).to(to);
+        channel.recycle(std::move(block));
+    }
+    if (std::exception_ptr failure = channel.failure()) std::rethrow_exception(failure);
+}
+
+}  // namespace tool
