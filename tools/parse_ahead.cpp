@@ -46,7 +46,10 @@ struct Block {
 
 constexpr uint32_t kNull = 0xFFFFFFFFu;
 
-// Blocks from the parser's thread to the handlers' thread.
+// Blocks from the parser's thread to the handlers' thread. Each side is
+// woken only when the other may go on: the reader when a block arrives in an
+// empty queue, a parser that found the queue full once it is half empty, so
+// that waking costs once per few blocks rather than once per block.
 class Channel {
 public:
     // Parser side. A recycled block when there is one.
@@ -60,47 +63,49 @@ public:
     // Waits for room; false when the reader has stopped.
     bool hand(std::unique_ptr<Block> block) {
         std::unique_lock<std::mutex> lock(_mutex);
-        _changed.wait(lock, [this] { return _stopped || _full.size() < kQueueDepth; });
+        if (_full.size() >= kQueueDepth)
+            _room.wait(lock, [this] { return _stopped || _full.size() <= kQueueDepth / 2; });
         if (_stopped) return false;
         _full.push_back(std::move(block));
-        _changed.notify_all();
+        if (_full.size() == 1) _ready.notify_one();
         return true;
     }
     // Waits until the reader has replayed every block handed over, or stopped.
     void waitDrained() {
         std::unique_lock<std::mutex> lock(_mutex);
-        _changed.wait(lock, [this] { return _stopped || (_full.empty() && !_replaying); });
+        _room.wait(lock, [this] { return _stopped || (_full.empty() && !_replaying); });
     }
     void finish(std::exception_ptr failure) {
         std::lock_guard<std::mutex> lock(_mutex);
         _failure = std::move(failure);
         _finished = true;
-        _changed.notify_all();
+        _ready.notify_one();
     }
 
-    // Reader side. The next block; null once the parser has finished.
-    std::unique_ptr<Block> take() {
+    // Reader side. Gives back the block just replayed (if any) and takes the
+    // next one; null once the parser has finished.
+    std::unique_ptr<Block> next(std::unique_ptr<Block> done) {
+        if (done != nullptr) {
+            done->bytes.clear();
+            done->problems.clear();
+        }
         std::unique_lock<std::mutex> lock(_mutex);
-        _changed.wait(lock, [this] { return _finished || !_full.empty(); });
+        if (done != nullptr && _spare.size() < kQueueDepth) _spare.push_back(std::move(done));
+        _replaying = false;
+        if (_full.empty()) _room.notify_one();  // drained
+        _ready.wait(lock, [this] { return _finished || !_full.empty(); });
         if (_full.empty()) return nullptr;
         std::unique_ptr<Block> b = std::move(_full.front());
         _full.pop_front();
         _replaying = true;
-        _changed.notify_all();
+        if (_full.size() <= kQueueDepth / 2) _room.notify_one();
         return b;
-    }
-    void recycle(std::unique_ptr<Block> block) {
-        block->bytes.clear();
-        block->problems.clear();
-        std::lock_guard<std::mutex> lock(_mutex);
-        if (_spare.size() < kQueueDepth) _spare.push_back(std::move(block));
-        _replaying = false;
-        _changed.notify_all();
     }
     void stop() {
         std::lock_guard<std::mutex> lock(_mutex);
         _stopped = true;
-        _changed.notify_all();
+        _room.notify_all();
+        _ready.notify_all();
     }
     std::exception_ptr failure() {
         std::lock_guard<std::mutex> lock(_mutex);
@@ -109,7 +114,8 @@ public:
 
 private:
     std::mutex _mutex;
-    std::condition_variable _changed;
+    std::condition_variable _room;   // the parser waits here
+    std::condition_variable _ready;  // the reader waits here
     std::deque<std::unique_ptr<Block>> _full;
     std::vector<std::unique_ptr<Block>> _spare;
     std::exception_ptr _failure;
@@ -415,10 +421,8 @@ void ParseAhead(LumXMLSAX::Parser& parser, const char* systemId, const Handlers&
     }
     Finish finish(channel, worker, parser, to);
     RecordedAttributes attributes;
-    while (std::unique_ptr<Block> block = channel.take()) {
-        Replay(*block, attributes).to(to);
-        channel.recycle(std::move(block));
-    }
+    std::unique_ptr<Block> block;
+    while ((block = channel.next(std::move(block))) != nullptr) Replay(*block, attributes).to(to);
     if (std::exception_ptr failure = channel.failure()) std::rethrow_exception(failure);
 }
 
