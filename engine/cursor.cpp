@@ -345,6 +345,15 @@ struct Utf8 {
 };
 
 uint32_t toUtf8(uint32_t from, const void* in, Utf8* out) {
+    // Text in UTF-8 already is used in place: only its size is needed.
+    if (from == enc::kUtf8 && in != nullptr) {
+        const size_t size = std::strlen(static_cast<const char*>(in)) + 1;
+        if (size <= UINT32_MAX) {
+            out->text = in;
+            out->size = uint32_t(size);
+            return 0;
+        }
+    }
     return uint32_t(enc::EncodingConvert(from, enc::kUtf8, in, &out->text, &out->owned, &out->size));
 }
 
