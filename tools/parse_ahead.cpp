@@ -155,8 +155,22 @@ public:
         _done();
     }
     void endElement(const unsigned char* name) override { _event(Op::EndElement, name); }
+    // Runs that follow each other in one block are joined, so that the
+    // handler's thread makes one call for them.
     void characters(const unsigned char* chars, unsigned int start, unsigned int length) override {
-        _run(Op::Characters, chars + start, length);
+        if (_textAt != kNoText && length <= UINT32_MAX - _textLength) {
+            _textLength += length;
+            std::memcpy(_block->bytes.data() + _textAt, &_textLength, sizeof _textLength);
+            _put(chars + start, length);
+            _done();
+            return;
+        }
+        _op(Op::Characters);
+        _textAt = _block->bytes.size();
+        _textLength = length;
+        _word(length);
+        _put(chars + start, length);
+        _done();
     }
     void ignorableWhitespace(const unsigned char* chars, unsigned int start,
                              unsigned int length) override {
@@ -192,7 +206,10 @@ private:
         const auto* b = static_cast<const unsigned char*>(p);
         _block->bytes.insert(_block->bytes.end(), b, b + n);
     }
-    void _op(Op op) { _block->bytes.push_back(static_cast<unsigned char>(op)); }
+    void _op(Op op) {
+        _textAt = kNoText;
+        _block->bytes.push_back(static_cast<unsigned char>(op));
+    }
     void _word(uint32_t w) { _put(&w, sizeof w); }
     void _string(const unsigned char* s) {
         if (s == nullptr) {
@@ -228,11 +245,16 @@ private:
     // whatever fails.
     void _handOver() {
         std::unique_ptr<Block> next = _channel.spare();
+        _textAt = kNoText;
         if (!_channel.hand(std::exchange(_block, std::move(next)))) throw Stopped();
     }
 
+    static constexpr size_t kNoText = ~size_t(0);
+
     Channel& _channel;
     std::unique_ptr<Block> _block;
+    size_t _textAt = kNoText;  // length word of the block's last record, if it is a text run
+    uint32_t _textLength = 0;
 };
 
 // The attributes of one replayed start tag: pointers into its block.

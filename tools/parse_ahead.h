@@ -9,8 +9,8 @@
 // do is exactly what they would do on a plain parse. The parser's thread
 // holds the end of the document until the handlers have seen it, so the
 // input stays open (and locked) while they work, as in a plain parse.
-// Differences: handlers get no locator, and characters always arrive with
-// start 0.
+// Differences: handlers get no locator, characters always arrive with start
+// 0, and adjacent character data may arrive joined in one call.
 //
 // Exceptions: a handler's exception ends the parse (the parser stops at its
 // next block) and is rethrown; the parser's own exception is rethrown once

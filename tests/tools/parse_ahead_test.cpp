@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <vector>
@@ -25,16 +26,18 @@ std::string str(const unsigned char* s) {
     return s ? std::string(reinterpret_cast<const char*>(s)) : std::string("<null>");
 }
 
-// Every event as a line. Text is logged per call with its length, so that a
-// replay that merged or split calls would show.
+// Every event as a line. Adjacent text is one line whatever calls brought
+// it, as a parser may split or join character data.
 class Log : public LumXMLSAX::HandlerBase {
 public:
     std::vector<std::string> events;
     int throwAtStart = -1;  // startElement number that throws
     bool rethrowFatal = false;
+    int textCalls = 0;
+    size_t longestText = 0;
 
-    void startDocument() override { events.push_back("startDocument"); }
-    void endDocument() override { events.push_back("endDocument"); }
+    void startDocument() override { event("startDocument"); }
+    void endDocument() override { event("endDocument"); }
     void startElement(const unsigned char* name, const AttributeList& list) override {
         std::string e = "start " + str(name);
         for (unsigned i = 0; i < list.getLength(); ++i)
@@ -43,28 +46,34 @@ public:
             e += " first:" + str(list.getValue(list.getName(0)));
             e += " none:" + str(list.getValue(reinterpret_cast<const unsigned char*>("?")));
         }
-        events.push_back(e);
+        event(e);
         if (++starts == throwAtStart) throw SAXException("stop here");
     }
-    void endElement(const unsigned char* name) override { events.push_back("end " + str(name)); }
+    void endElement(const unsigned char* name) override { event("end " + str(name)); }
     void characters(const unsigned char* chars, unsigned start, unsigned length) override {
-        events.push_back("chars " + std::to_string(length) + " " +
-                         std::string(reinterpret_cast<const char*>(chars) + start, length));
+        ++textCalls;
+        longestText = std::max<size_t>(longestText, length);
+        const std::string text(reinterpret_cast<const char*>(chars) + start, length);
+        if (!events.empty() && events.back().rfind("chars ", 0) == 0)
+            events.back() += text;
+        else
+            events.push_back("chars " + text);
     }
     void notationDecl(const unsigned char* n, const unsigned char* p, const unsigned char* s) override {
-        events.push_back("notation " + str(n) + " " + str(p) + " " + str(s));
+        event("notation " + str(n) + " " + str(p) + " " + str(s));
     }
     void unparsedEntityDecl(const unsigned char* n, const unsigned char* p, const unsigned char* s,
                             const unsigned char* notation) override {
-        events.push_back("unparsed " + str(n) + " " + str(p) + " " + str(s) + " " + str(notation));
+        event("unparsed " + str(n) + " " + str(p) + " " + str(s) + " " + str(notation));
     }
     void fatalError(const SAXParseException& e) override {
-        events.push_back("fatal " + str(e.getMessage()) + " @" + std::to_string(e.getLineNumber()) + ":" +
-                         std::to_string(e.getColumnNumber()) + " " + str(e.getSystemId()));
+        event("fatal " + str(e.getMessage()) + " @" + std::to_string(e.getLineNumber()) + ":" +
+              std::to_string(e.getColumnNumber()) + " " + str(e.getSystemId()));
         if (rethrowFatal) HandlerBase::fatalError(e);
     }
 
 private:
+    void event(const std::string& e) { events.push_back(e); }
     int starts = 0;
 };
 
@@ -130,6 +139,24 @@ TEST_F(ParseAheadTest, LargeDocumentsAndEventsLargerThanABlockKeepTheirOrder) {
     for (int i = 0; i < 50000; ++i) xml += "text run " + std::to_string(i) + " ";
     xml += "</big></r>";
     expectSame(xml);
+}
+
+// Joined, but never into more than about a block: the handler's thread
+// must not hold a long run in one piece it would not have had.
+TEST_F(ParseAheadTest, AdjacentTextArrivesJoinedInCallsOfAboutABlock) {
+    std::string xml = "<r>";
+    for (int i = 0; i < 100000; ++i) xml += "a&amp;b\n";
+    xml += "</r>";
+    expectSame(xml);
+    const std::string path = tarn_test::writeText(dir.file("text.xml"), xml);
+    Log plain, ahead;
+    DriverText driver;
+    driver.setDocumentHandler(&plain);
+    driver.parse(path.c_str());
+    tool::ParseAhead(driver, path.c_str(), tool::HandlersOf(ahead));
+    EXPECT_EQ(ahead.events, plain.events);
+    EXPECT_LT(ahead.textCalls * 100, plain.textCalls);
+    EXPECT_LE(ahead.longestText, tool::kBlockBytes + DriverText::kChunkSize);
 }
 
 TEST_F(ParseAheadTest, MalformedDocumentsReachTheErrorHandlerAfterTheEventsBefore) {
