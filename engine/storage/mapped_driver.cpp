@@ -13,7 +13,6 @@
 #include <cstdlib>
 #include <new>
 #include <type_traits>
-#include <utility>
 
 #include "engine/result_codes.h"
 #include "engine/storage/os.h"
@@ -29,8 +28,6 @@ struct MappedContext {
     os::DbFile file;
     bool staged = false;     // base is staging memory, not yet a mapping of the file
     size_t stageLimit = 0;   // file size past which staging ends
-    os::StagingFiller* filler = nullptr;  // for a large staged file
-    bool fillerTried = false;
 };
 static_assert(std::is_standard_layout_v<MappedContext> && offsetof(MappedContext, view) == 0);
 
@@ -50,14 +47,6 @@ void freeContext(MappedContext* c) {
     std::free(c);
 }
 
-// Staged files this large get their memory filled ahead (see os::StagingFiller).
-constexpr size_t kFillFrom = size_t(16) << 20;
-
-void releaseStaging(MappedContext* c) {
-    os::StopStagingFiller(std::exchange(c->filler, nullptr));
-    os::ReleaseStaging(c->base);
-}
-
 // Writes the staged bytes to the file (forced to disk when `durable`) and
 // maps it in their place. On failure the staging stays in use, whole.
 uint32_t unstage(MappedContext* c, bool durable) {
@@ -68,7 +57,7 @@ uint32_t unstage(MappedContext* c, bool durable) {
     }
     uint8_t* mapped = nullptr;
     if (uint32_t r = os::MapFile(fd, c->mapSize, false, true, fmt::kHeaderSize, &mapped)) return r;
-    releaseStaging(c);
+    os::ReleaseStaging(c->base);
     c->base = mapped;
     c->staged = false;
     publish(c, c->view.dataSize);
@@ -97,11 +86,6 @@ uint32_t mappedGrow(void* ctx, uint32_t n) {
     if (c->staged) {
         if (uint32_t r = os::ExtendFile(c->file.fd, c->mapSize, fileSizeFor(dataSize))) return r;
         publish(c, dataSize);
-        if (!c->fillerTried && c->mapSize >= kFillFrom) {
-            c->fillerTried = true;
-            c->filler = os::StartStagingFiller(c->base, c->mapSize);
-        }
-        os::StagingReached(c->filler, c->mapSize);
         return rc::kOk;
     }
     uint8_t* base = nullptr;
@@ -117,7 +101,7 @@ uint32_t mappedClose(void* ctx) {
     uint32_t r = rc::kOk;
     if (c->staged) {
         r = os::WriteAll(c->file.fd, 0, c->base, c->mapSize);
-        releaseStaging(c);
+        os::ReleaseStaging(c->base);
     } else {
         r = os::UnmapFile(c->base, c->mapSize);
     }

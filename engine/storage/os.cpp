@@ -5,14 +5,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <atomic>
-#include <condition_variable>
 #include <cstdlib>
-#include <mutex>
-#include <new>
-#include <system_error>
-#include <thread>
 
 #include "engine/result_codes.h"
 
@@ -206,94 +199,6 @@ uint8_t* ReserveStaging() {
 void ReleaseStaging(uint8_t* base) {
     ErrnoGuard keep;
     ::munmap(base, kStagingSpan);
-}
-
-constexpr size_t kHugePage = size_t(2) << 20;
-
-class StagingFiller {
-public:
-    StagingFiller(uint8_t* base, size_t from)
-        : _base(base), _filled(from / kHugePage * kHugePage), _wanted(_filled),
-          _thread([this] { run(); }) {}
-    ~StagingFiller() {
-        _stopping.store(true, std::memory_order_relaxed);
-        {
-            std::lock_guard<std::mutex> lock(_mutex);
-            _stop = true;
-        }
-        _wake.notify_one();
-        _thread.join();
-    }
-    StagingFiller(const StagingFiller&) = delete;
-    StagingFiller& operator=(const StagingFiller&) = delete;
-
-    // Woken once per half of the lead used up, not at every growth.
-    void reached(size_t end) {
-        const size_t want = std::min(kStagingSpan, end + kFillAhead) / kHugePage * kHugePage;
-        std::lock_guard<std::mutex> lock(_mutex);
-        if (want <= _wanted) return;
-        _wanted = want;
-        if (behind()) _wake.notify_one();
-    }
-
-private:
-    bool behind() const { return _wanted >= _filled + kFillAhead / 2; }
-
-    void run() {
-        std::unique_lock<std::mutex> lock(_mutex);
-        for (;;) {
-            _wake.wait(lock, [this] { return _stop || behind(); });
-            if (_stop) return;
-            const size_t from = _filled, to = _wanted;
-            lock.unlock();
-            const bool filled = fill(from, to);
-            lock.lock();
-            _filled = to;
-            if (!filled) return;  // nothing more can be filled ahead
-        }
-    }
-
-    // Huge page by huge page, so that a stop is heard soon.
-    bool fill(size_t from, size_t to) {
-        for (size_t at = from; at < to; at += kHugePage) {
-            if (_stopping.load(std::memory_order_relaxed)) return false;
-            if (madvise(_base + at, kHugePage, MADV_POPULATE_WRITE) != 0) return false;
-        }
-        return true;
-    }
-
-    uint8_t* const _base;
-    std::mutex _mutex;
-    std::condition_variable _wake;
-    size_t _filled;  // bytes from base filled (or in use) already
-    size_t _wanted;  // bytes from base to have filled
-    bool _stop = false;
-    std::atomic<bool> _stopping{false};
-    std::thread _thread;  // last: starts once the members above are made
-};
-
-StagingFiller* StartStagingFiller(uint8_t* base, size_t from) {
-#ifdef MADV_POPULATE_WRITE
-    ErrnoGuard keep;
-    try {
-        return new StagingFiller(base, from);
-    } catch (const std::exception&) {  // no thread, or no memory for one
-        return nullptr;
-    }
-#else
-    (void)base;
-    (void)from;
-    return nullptr;
-#endif
-}
-
-void StagingReached(StagingFiller* filler, size_t end) {
-    if (filler != nullptr) filler->reached(end);
-}
-
-void StopStagingFiller(StagingFiller* filler) {
-    ErrnoGuard keep;
-    delete filler;
 }
 
 size_t StagingLimit() {

@@ -129,21 +129,6 @@ void TouchWriteTime(int fd);
 // Null when the span cannot be had: the caller maps the file instead.
 uint8_t* ReserveStaging();
 void ReleaseStaging(uint8_t* base);
-// Fills staging memory a little ahead of the data area's end on a thread of
-// its own, so that the storing thread finds its pages there. Faulting in a
-// fresh huge page can cost far more than writing it (a virtual machine's host
-// may back memory only when it is first touched), and a large load would
-// otherwise wait for every one. At most kFillAhead bytes beyond the end are
-// filled. Null when no thread can be had or the system cannot fill memory
-// ahead: staging then goes on without. `from`: bytes from base already in use.
-class StagingFiller;
-constexpr size_t kFillAhead = size_t(16) << 20;
-StagingFiller* StartStagingFiller(uint8_t* base, size_t from);
-// The data now ends `end` bytes from base.
-void StagingReached(StagingFiller* filler, size_t end);
-// Stops and joins the thread; before the staging is released. Null is fine.
-void StopStagingFiller(StagingFiller* filler);
-
 // Bytes of file a session may stage: a quarter of physical memory, since
 // staged bytes cannot be written back under memory pressure the way mapped
 // file pages can. 0 when the size of memory is unknown.

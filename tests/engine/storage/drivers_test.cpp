@@ -286,29 +286,6 @@ TEST(MappedStagingTest, GrowthPastTheLimitMapsTheFileAndKeepsEveryByte) {
     StoreClose(s);
 }
 
-// Past kFillFrom a thread fills the staging ahead of the data area's end;
-// it must be stopped before the staging goes, at a commit as at a close.
-TEST(MappedStagingTest, LargeFilesKeepEveryByteWhileTheirMemoryIsFilledAhead) {
-    tarn_test::TempDir dir;
-    for (bool commitHalfway : {false, true}) {
-        SCOPED_TRACE(commitHalfway ? "committed halfway" : "closed staged");
-        const std::string path = dir.file(commitHalfway ? "c.db" : "s.db");
-        Store* s = nullptr;
-        ASSERT_EQ(openStore(&s, path, 0, kMapped, 0, 1u << 20), rc::kOk);
-        for (uint32_t i = 0; i < 40; ++i) {
-            ASSERT_EQ(StoreGrow(s), rc::kOk);
-            putPattern(s, i << 20, 4096, uint8_t(i));
-            DataPutU32(s, (i << 20) + (1u << 20) - 4, i * 7919);
-            if (commitHalfway && i == 20) {
-                ASSERT_EQ(StoreCommit(s), rc::kOk);
-            }
-        }
-        const std::vector<uint8_t> held = heldBytes(s);
-        EXPECT_EQ(StoreClose(s), rc::kOk);
-        EXPECT_EQ(readFile(path), held);
-    }
-}
-
 TEST(MappedStagingTest, AFailedFirstCommitIsReportedAndLosesNothing) {
     tarn_test::TempDir dir;
     const std::string path = dir.file("f.db");
