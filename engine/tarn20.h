@@ -53,7 +53,10 @@ typedef uint32_t LumTypeId;
 /* Parameters of LumDbCreate. Zero words take defaults: growSize 65536,
  * driver 1. flags (bits 0 and 4 only): 0 create (truncate), 1 open or create,
  * 16 open, 17 open read-only. driver: 1 mapped file, 3 file read whole and
- * written back on commit, 4 memory only. spare1/spare2 are kept, not read. */
+ * written back on commit, 4 memory only. spare1/spare2 are kept, not read.
+ * Driver 1 holds a new file in memory until its first commit or close (or
+ * until it outgrows a quarter of physical memory), then maps it; the file's
+ * blocks are reserved as it grows either way. */
 typedef struct LumDbParams {
     uint32_t flags, initialSize, growSize, driver, spare1, spare2;
 } LumDbParams;
