@@ -195,9 +195,14 @@ public:
     void error(const SAXParseException& e) override { _problem(Op::Error, e); }
     void fatalError(const SAXParseException& e) override { _problem(Op::FatalError, e); }
 
-    // The parse is over: hands over what is left. Never throws.
-    void end(std::exception_ptr failure) {
-        if (!_block->bytes.empty()) _channel.hand(std::move(_block));
+    // The parse is over: hands over what is left. Runs last on the parser's
+    // thread, so nothing may escape it.
+    void end(std::exception_ptr failure) noexcept {
+        try {
+            if (!_block->bytes.empty()) _channel.hand(std::move(_block));
+        } catch (...) {  // the queue could not grow: what was left is lost, and said so
+            if (!failure) failure = std::current_exception();
+        }
         _channel.finish(std::move(failure));
     }
 
