@@ -125,14 +125,20 @@ constexpr uint32_t kGroupCount = 9;
 constexpr uint32_t kGroupFieldId = 13;
 constexpr uint32_t kGroupSize = 15;
 
-// Storage class of a base type code (0 = none).
-constexpr int baseTypeClass(uint32_t code) {
-    if (code >= 1 && code <= 10) return int(code);
-    if (code == 128) return 1;
-    if (code >= 129 && code <= 137) return 5;
-    if (code >= 138 && code <= 156) return 9;
-    return 0;
-}
+// Storage class of a base type code (0 = none), by table: it is asked
+// several times for every field stored.
+struct BaseClassTable {
+    uint8_t of[256] = {};
+    constexpr BaseClassTable() {
+        for (uint32_t code = 1; code <= 10; ++code) of[code] = uint8_t(code);
+        of[128] = 1;
+        for (uint32_t code = 129; code <= 137; ++code) of[code] = 5;
+        for (uint32_t code = 138; code <= 156; ++code) of[code] = 9;
+    }
+};
+inline constexpr BaseClassTable kBaseClasses{};
+
+constexpr int baseTypeClass(uint32_t code) { return code < 256 ? kBaseClasses.of[code] : 0; }
 
 }  // namespace tarn::fmt
 
