@@ -242,7 +242,7 @@ void lumxmlref::_appendPair(const unsigned char* tag, int basetype) {
     const int child = _getUsertype(tag);
     const uint32_t rc =
         LumXMLAppendPointerPair(cursor, parent, child & 0xFFFF, static_cast<uint8_t>(basetype),
-                                nullptr, nullptr);
+                                &_pairPointer, nullptr);
     _typeId = rc == 0 ? xmlTypeId(child, XML_BT_CHAIN_START) : 0;
     check(rc);
 }

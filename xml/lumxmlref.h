@@ -29,6 +29,9 @@
 #include "xml/export.h"
 
 class LumXMLDb;
+namespace LumXMLSAX {
+class HandlerOrlo;
+}
 namespace tarnxml_detail {
 struct DbState;
 }
@@ -184,6 +187,8 @@ private:
     void _eraseTree();
 
     friend class LumXMLDb;
+    // The storing handler goes back to a parent by the pointer it made.
+    friend class LumXMLSAX::HandlerOrlo;
 
     LumXMLDb* database;
     lumcursor* cursor;
@@ -191,6 +196,8 @@ private:
     std::shared_ptr<tarnxml_detail::DbState> _shared;
     // Type id of the current field when a write just made it; 0 = unknown.
     mutable uint32_t _typeId;
+    // The pointer field the latest pointer pair put in the parent's chain.
+    uint32_t _pairPointer = 0;
 };
 
 #endif

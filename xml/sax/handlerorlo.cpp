@@ -79,6 +79,7 @@ void HandlerOrlo::startDocument() {
     });
     _rootStored = false;
     _pending.clear();
+    _parents.clear();
 }
 
 void HandlerOrlo::endDocument() {
@@ -94,10 +95,13 @@ void HandlerOrlo::startElement(const unsigned char* name,
         if (!_rootStored) {
             _database.GetDocumentRootNode(name, &_reference);
             _rootStored = true;
+            _parents.push_back(0);
             return;
         }
         _dump();
+        _reference._pairPointer = 0;
         _storeElement(name, attributes);
+        _parents.push_back(_reference._pairPointer);
     });
 }
 
@@ -117,7 +121,15 @@ void HandlerOrlo::_storeElement(const unsigned char* name,
 void HandlerOrlo::endElement(const unsigned char*) {
     storing([this] {
         _dump();
-        _reference.GotoParentTagChainInBranch();
+        uint32_t parent = 0;
+        if (!_parents.empty()) {
+            parent = _parents.back();
+            _parents.pop_back();
+        }
+        if (parent != 0)
+            _reference.setNewLocation(parent);
+        else
+            _reference.GotoParentTagChainInBranch();
     });
 }
 

@@ -18,6 +18,8 @@
 #define TARNXML_SAX_HANDLERORLO_H
 
 #include <cstddef>
+#include <cstdint>
+#include <vector>
 
 #include "xml/export.h"
 #include "xml/lumxmldb.h"
@@ -77,6 +79,10 @@ private:
     bool _rootStored;
     PendingText _pending;
     lumxmlref _reference;
+    // Per open element, the pointer field in its parent's chain that leads
+    // to it, where its end takes the reference back without reading the
+    // chain start again; 0 for the root, whose end reads it.
+    std::vector<uint32_t> _parents;
 };
 
 }  // namespace LumXMLSAX

@@ -143,6 +143,15 @@ TEST_F(HandlerOrloTest, KeepsEveryCharacterOfNestedMixedContent) {
               "134:i(\"four \",135:u(x=1,y=<2>,\"five\")),\".\n\")");
 }
 
+// Every end goes back to the chain of the element's parent, whatever came
+// in between: text, attributes, children, at every depth.
+TEST_F(HandlerOrloTest, ElementsEndingAtEveryDepthReturnToTheirParentsChain) {
+    load("<r><a x=\"1\"><b><c y=\"2\">t</c>u</b>v<d/></a>w<e><f/></e>z</r>");
+    EXPECT_EQ(storedDocument(db),
+              "r(135:a(x=1,134:b(135:c(y=2,\"t\"),\"u\"),\"v\",134:d()),\"w\","
+              "134:e(134:f()),\"z\")");
+}
+
 TEST_F(HandlerOrloTest, RootAttributesAreNotStored) {
     load("<r id=\"7\" lang=\"en\"><c y=\"2\"/></r>");
     EXPECT_EQ(storedDocument(db), "r(135:c(y=2))");
