@@ -476,7 +476,8 @@ uint32_t append(lumcursor* c, LumTypeId id, const void* value, uint32_t length,
     FieldWrite(s, f, v, size, stored);
     // Entered before it is linked, so that a failure leaves the record as it was.
     if (stored == 0) {
-        if (uint32_t r = IndexInsert(s, t.base, t.number, v, f)) {
+        const uint32_t length = t.cls == 8 || t.cls == 9 ? size - 1 : kLengthUnknown;
+        if (uint32_t r = IndexInsert(s, t.base, t.number, v, f, length)) {
             ObjFree(s, f, valueStart(t.base, stored) + size);
             return checked(c, r);
         }

@@ -79,22 +79,46 @@ KeyDesc describeNumber(int cls, int64_t num) {
     return kd;
 }
 
-KeyDesc describeString(int cls, const char* str) {
+// The first n bytes of str (n < kKeyStart) in fixed-size pieces, which the
+// compiler turns into plain moves, as overlapping pieces cover any n.
+void copyShort(uint8_t* to, const char* str, uint32_t n) {
+    if (n >= 8) {
+        std::memcpy(to, str, 8);
+        if (n > 16) std::memcpy(to + 8, str + 8, 8);
+        std::memcpy(to + n - 8, str + n - 8, 8);
+    } else if (n >= 4) {
+        std::memcpy(to, str, 4);
+        std::memcpy(to + n - 4, str + n - 4, 4);
+    } else {
+        for (uint32_t i = 0; i < n; ++i) to[i] = uint8_t(str[i]);
+    }
+}
+
+// `length`: the string's bytes before its terminator, or kLengthUnknown.
+KeyDesc describeString(int cls, const char* str, uint32_t length = kLengthUnknown) {
     KeyDesc kd;
     kd.cls = cls;
     kd.str = str;
     kd.bucket = uint8_t(str[0]);
     uint8_t start[kKeyStart] = {};
     uint32_t n = 0;
-    for (; n < kKeyStart && str[n] != 0; ++n) start[n] = uint8_t(str[n]);
+    if (length == kLengthUnknown) {
+        for (; n < kKeyStart && str[n] != 0; ++n) start[n] = uint8_t(str[n]);
+    } else if (length >= kKeyStart) {
+        std::memcpy(start, str, kKeyStart);
+        n = kKeyStart;
+    } else {
+        copyShort(start, str, length);
+        n = length;
+    }
     kd.start = keyStart(start);
     kd.whole = n < kKeyStart;
     return kd;
 }
 
 // Only for indexable classes and a non-null value.
-KeyDesc KeyDescribe(int cls, const void* value) {
-    if (isStringClass(cls)) return describeString(cls, static_cast<const char*>(value));
+KeyDesc KeyDescribe(int cls, const void* value, uint32_t length = kLengthUnknown) {
+    if (isStringClass(cls)) return describeString(cls, static_cast<const char*>(value), length);
     return describeNumber(cls, loadNumber(cls, value));
 }
 
@@ -914,11 +938,12 @@ uint32_t treeInsertKnown(Store* s, int cls, uint32_t* head, const KeyDesc& kd, u
 
 }  // namespace
 
-uint32_t IndexInsert(Store* s, uint8_t base, uint16_t fieldId, const void* value, uint32_t field) {
+uint32_t IndexInsert(Store* s, uint8_t base, uint16_t fieldId, const void* value, uint32_t field,
+                     uint32_t length) {
     int cls = fmt::baseTypeClass(base);
     if (!isIndexable(cls)) return 0;
     if (!value) return rc::kBadParameter;
-    KeyDesc kd = KeyDescribe(cls, value);
+    KeyDesc kd = KeyDescribe(cls, value, length);
     uint32_t root = IndexRootGet(s, base, kd.bucket);
     uint32_t r = 0;
     if (cls <= 2) {

@@ -19,8 +19,12 @@ enum IndexOp : uint32_t { kIndexRange = 0, kIndexEqual = 1, kIndexAll = 2, kInde
 // stays consistent; a new key may be left without groups, the field not
 // entered), 0x1000 when the index's memory of the session could not be made
 // (nothing changed), 4 for a null value, or 29 for a damaged index. Classes
-// 0, 7 and 10 are not indexed (returns 0).
-uint32_t IndexInsert(Store* s, uint8_t base, uint16_t fieldId, const void* value, uint32_t field);
+// 0, 7 and 10 are not indexed (returns 0). `length`: a string's bytes before
+// its terminator when the caller knows them, which spares a look along the
+// key; kLengthUnknown otherwise.
+constexpr uint32_t kLengthUnknown = 0xFFFFFFFFu;
+uint32_t IndexInsert(Store* s, uint8_t base, uint16_t fieldId, const void* value, uint32_t field,
+                     uint32_t length = kLengthUnknown);
 // Takes `field` out again; a field not found in its group is ignored.
 // Returns 0, 4 for a null value, or 29 for a damaged index.
 uint32_t IndexRemove(Store* s, uint8_t base, uint16_t fieldId, const void* value, uint32_t field);
