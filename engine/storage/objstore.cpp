@@ -88,7 +88,7 @@ bool isIndexedLayout(Store* s, uint32_t field) {
 
 }  // namespace
 
-uint32_t ObjAlloc(Store* s, uint32_t size, uint32_t* out) {
+uint32_t ObjAllocSlow(Store* s, uint32_t size, uint32_t* out) {
     size = blockSize(size);
     uint32_t r = size <= fmt::kSmallMax ? allocSmall(s, size, out) : allocLarge(s, size, out);
     if (r != 1) return r;

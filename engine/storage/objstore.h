@@ -13,7 +13,24 @@ namespace tarn {
 // large list, else at highWater, growing the area as often as needed.
 // Returns 0, the grow failure (nothing handed out then), 29 when a free list
 // or highWater is damaged, or 28 beyond 32-bit offsets.
-uint32_t ObjAlloc(Store* s, uint32_t size, uint32_t* out);
+uint32_t ObjAllocSlow(Store* s, uint32_t size, uint32_t* out);
+
+// ObjAllocSlow, with the case of a filling database inline: no free block
+// on the list the size would take one from, and room at highWater.
+inline uint32_t ObjAlloc(Store* s, uint32_t size, uint32_t* out) {
+    const uint32_t block = size < fmt::kSmallMin ? fmt::kSmallMin : size;
+    const uint32_t list = block <= fmt::kSmallMax ? fmt::smallFreeHead(block) : fmt::kLargeFreeOffset;
+    if (HeaderGetU32(s, list) == 0) {
+        const uint32_t off = HeaderGetU32(s, fmt::kHighWaterOffset);
+        const uint64_t end = uint64_t(off) + block;
+        if (off >= fmt::kFirstObject && end <= StoreDataSize(s)) {
+            HeaderPutU32(s, fmt::kHighWaterOffset, uint32_t(end));
+            *out = off;
+            return 0;
+        }
+    }
+    return ObjAllocSlow(s, size, out);
+}
 // Puts a block on the front of its free list. A tail of fewer than 8 bytes
 // from a split stays with the block it belongs to; a size under 8 is ignored.
 void ObjFree(Store* s, uint32_t off, uint32_t size);
