@@ -341,7 +341,9 @@ struct Utf8 {
     Utf8() = default;
     Utf8(const Utf8&) = delete;
     Utf8& operator=(const Utf8&) = delete;
-    ~Utf8() { std::free(owned); }
+    ~Utf8() {
+        if (owned != nullptr) std::free(owned);
+    }
 };
 
 uint32_t toUtf8(uint32_t from, const void* in, Utf8* out) {

@@ -82,6 +82,15 @@ uint32_t allocAtEnd(Store* s, uint32_t size, uint32_t* out) {
     return 0;
 }
 
+// A field header put together by the caller, written in one piece of a
+// size known here, so that the copy needs no library call.
+void putHeader(Store* s, uint32_t off, bool wide, const uint8_t* head) {
+    if (wide)
+        DataPutBytes(s, off, fmt::kIndexedOverhead, head);
+    else
+        DataPutBytes(s, off, fmt::kPlainOverhead, head);
+}
+
 bool isIndexedLayout(Store* s, uint32_t field) {
     return DataGetU8(s, field + fmt::kFieldKind) == fmt::kKindIndexed;
 }
@@ -139,7 +148,7 @@ uint32_t FieldCreate(Store* s, uint32_t* out, uint8_t base, uint8_t indexFlag, u
     // A byte block's length shares the word with the index link; the length
     // must win, or the block would read back empty.
     putU32(head + fmt::kFieldIndexLink, base == fmt::kBaseBlock ? valueSize : 0);
-    DataPutBytes(s, off, wide ? fmt::kIndexedOverhead : fmt::kPlainOverhead, head);
+    putHeader(s, off, wide, head);
     *out = off;
     return 0;
 }
@@ -156,7 +165,7 @@ uint32_t FieldInit(Store* s, uint32_t off, uint32_t prev, uint16_t fieldId, uint
     putU32(head + fmt::kFieldOwner, prev != 0 ? DataGetU32(s, prev + fmt::kFieldOwner) : off);
     putU32(head + fmt::kFieldNext, prev != 0 ? DataGetU32(s, prev + fmt::kFieldNext) : 0);
     putU32(head + fmt::kFieldIndexLink, base == fmt::kBaseBlock ? len : 0);
-    DataPutBytes(s, off, wide ? fmt::kIndexedOverhead : fmt::kPlainOverhead, head);
+    putHeader(s, off, wide, head);
     if (prev != 0) DataPutU32(s, prev + fmt::kFieldNext, off);
     DataPutBytes(s, off + (wide ? fmt::kIndexedValue : fmt::kPlainValue), len, src);
     return 0;
