@@ -1,8 +1,8 @@
 // A parse whose events are handled on the calling thread while the parser
 // runs ahead on a second one.
 //
-// Storing a document costs about twice what expat spends reading it; on two
-// cores a load then takes about as long as the storing alone. The parser's
+// Storing a document costs more than expat spends reading it; on two cores
+// a load then takes about as long as the storing alone. The parser's
 // thread records each event (with copies of its strings) into blocks that
 // pass through a short queue; the calling thread replays them to the
 // handlers in the same order with the same arguments, so what the handlers

@@ -31,6 +31,7 @@ inline uint32_t ObjAlloc(Store* s, uint32_t size, uint32_t* out) {
     }
     return ObjAllocSlow(s, size, out);
 }
+
 // Puts a block on the front of its free list. A tail of fewer than 8 bytes
 // from a split stays with the block it belongs to; a size under 8 is ignored.
 void ObjFree(Store* s, uint32_t off, uint32_t size);
