@@ -51,6 +51,7 @@ struct KeyDesc {
     KeyStart start;
     bool whole = false;  // a string that ends within its start
     uint32_t bucket = 0;
+    uint32_t length = kLengthUnknown;  // of a string, before its terminator, when known
 };
 
 bool isStringClass(int cls) { return cls == 8 || cls == 9; }
@@ -113,6 +114,7 @@ KeyDesc describeString(int cls, const char* str, uint32_t length = kLengthUnknow
     }
     kd.start = keyStart(start);
     kd.whole = n < kKeyStart;
+    kd.length = kd.whole ? n : length;
     return kd;
 }
 
@@ -133,9 +135,13 @@ KeyDesc openBound(int cls, bool high) {
 
 // ---- nodes -----------------------------------------------------------------
 
-uint32_t keySize(const KeyDesc& kd) {
-    return kd.width ? kd.width : uint32_t(std::strlen(kd.str)) + 1;
+// A string's length, measured only when the key's description does not
+// know it.
+uint32_t stringLength(const KeyDesc& kd) {
+    return kd.length != kLengthUnknown ? kd.length : uint32_t(std::strlen(kd.str));
 }
+
+uint32_t keySize(const KeyDesc& kd) { return kd.width ? kd.width : stringLength(kd) + 1; }
 
 bool objectOk(Store* s, uint32_t off, uint32_t size, uint8_t kind) {
     if (off >= fmt::kFirstObject && dataInRange(s, off, size) && DataGetU8(s, off) == kind) return true;
@@ -208,7 +214,8 @@ int keyVersus(Store* s, uint32_t node, const KeyDesc& kd) {
 
 // A node or head node with every word cleared; the block may be reused.
 uint32_t newNode(Store* s, const KeyDesc* kd, uint32_t* out) {
-    uint32_t size = fmt::kHeadNodeSize + (kd ? keySize(*kd) : 0);
+    const uint32_t keyBytes = kd ? keySize(*kd) : 0;
+    uint32_t size = fmt::kHeadNodeSize + keyBytes;
     uint32_t node = 0;
     const uint32_t fresh = HeaderGetU32(s, fmt::kHighWaterOffset);
     uint32_t r = ObjAlloc(s, size, &node);
@@ -219,7 +226,7 @@ uint32_t newNode(Store* s, const KeyDesc* kd, uint32_t* out) {
     // of the area never did.
     if (s->mirror != nullptr && node < fresh) NodeMirrorForget(s->mirror, node);
     if (kd && kd->str) {
-        DataPutBytes(s, node + fmt::kNodeKey, keySize(*kd), kd->str);
+        DataPutBytes(s, node + fmt::kNodeKey, keyBytes, kd->str);
     } else if (kd) {
         uint8_t key[4];
         putU32(key, uint32_t(kd->num));
@@ -796,7 +803,7 @@ uint64_t mix(uint64_t h) {
 // Hash of a key, eight bytes of a string at a time.
 uint64_t keyHash(const KeyDesc& kd) {
     if (!kd.str) return mix(uint64_t(kd.num) + 0x9E3779B97F4A7C15ull);
-    const size_t n = std::strlen(kd.str);
+    const size_t n = stringLength(kd);
     uint64_t h = n;
     size_t i = 0;
     for (; i + 8 <= n; i += 8) {
