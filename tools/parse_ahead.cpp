@@ -158,17 +158,12 @@ public:
     // Runs that follow each other in one block are joined, so that the
     // handler's thread makes one call for them.
     void characters(const unsigned char* chars, unsigned int start, unsigned int length) override {
-        if (_textAt != kNoText && length <= UINT32_MAX - _textLength) {
-            _textLength += length;
-            std::memcpy(_block->bytes.data() + _textAt, &_textLength, sizeof _textLength);
-            _put(chars + start, length);
-            _done();
+        if (_textAt == kNoText || length > UINT32_MAX - _textLength) {
+            _run(Op::Characters, chars + start, length);
             return;
         }
-        _op(Op::Characters);
-        _textAt = _block->bytes.size();
-        _textLength = length;
-        _word(length);
+        _textLength += length;
+        std::memcpy(_block->bytes.data() + _textAt, &_textLength, sizeof _textLength);
         _put(chars + start, length);
         _done();
     }
@@ -233,6 +228,10 @@ private:
     }
     void _run(Op op, const unsigned char* chars, unsigned int length) {
         _op(op);
+        if (op == Op::Characters) {  // a later run may join it
+            _textAt = _block->bytes.size();
+            _textLength = length;
+        }
         _word(length);
         _put(chars, length);
         _done();
@@ -394,12 +393,6 @@ private:
     RecordedAttributes& _attributes;
 };
 
-void connectTo(LumXMLSAX::Parser& parser, LumXMLSAX::DocumentHandler* document,
-               LumXMLSAX::ErrorHandler* error, LumXMLSAX::DTDHandler* dtd) {
-    parser.setDocumentHandler(document);
-    parser.setErrorHandler(error);
-    parser.setDTDHandler(dtd);
-}
 
 // Stops and joins the parser's thread however the reading ends, then gives
 // the parser its own handlers back.
@@ -410,7 +403,7 @@ public:
     ~Finish() {
         _channel.stop();
         _worker.join();
-        connectTo(_parser, _to.document, _to.error, _to.dtd);
+        connect(_parser, _to);
     }
     Finish(const Finish&) = delete;
     Finish& operator=(const Finish&) = delete;
@@ -427,8 +420,8 @@ private:
 void ParseAhead(LumXMLSAX::Parser& parser, const char* systemId, const Handlers& to) {
     Channel channel;
     Recorder recorder(channel);
-    connectTo(parser, to.document ? &recorder : nullptr, to.error ? &recorder : nullptr,
-              to.dtd ? &recorder : nullptr);
+    connect(parser, Handlers{to.document ? &recorder : nullptr, to.error ? &recorder : nullptr,
+                             to.dtd ? &recorder : nullptr});
     std::thread worker;
     try {
         worker = std::thread([&] {
@@ -442,7 +435,7 @@ void ParseAhead(LumXMLSAX::Parser& parser, const char* systemId, const Handlers&
             recorder.end(std::move(failure));
         });
     } catch (const std::system_error&) {
-        connectTo(parser, to.document, to.error, to.dtd);
+        connect(parser, to);
         parser.parse(systemId);
         return;
     }

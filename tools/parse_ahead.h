@@ -22,6 +22,7 @@
 
 #include <cstddef>
 
+#include "tools/tool_main.h"
 #include "xml/sax/sax.h"
 
 namespace tool {
@@ -29,23 +30,9 @@ namespace tool {
 constexpr size_t kBlockBytes = 64 * 1024;
 constexpr size_t kQueueDepth = 8;
 
-// The faces events go to; a null face receives nothing, as with a driver.
-struct Handlers {
-    LumXMLSAX::DocumentHandler* document = nullptr;
-    LumXMLSAX::ErrorHandler* error = nullptr;
-    LumXMLSAX::DTDHandler* dtd = nullptr;
-};
-
 // parser.parse(systemId) with the events reaching `to` on this thread. The
 // parser's handlers are set to `to` when it returns.
 void ParseAhead(LumXMLSAX::Parser& parser, const char* systemId, const Handlers& to);
-
-template <typename Handler>
-Handlers HandlersOf(Handler& handler) {
-    return {static_cast<LumXMLSAX::DocumentHandler*>(&handler),
-            static_cast<LumXMLSAX::ErrorHandler*>(&handler),
-            static_cast<LumXMLSAX::DTDHandler*>(&handler)};
-}
 
 }  // namespace tool
 

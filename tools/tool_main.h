@@ -12,11 +12,30 @@
 
 namespace tool {
 
-template <typename Driver, typename Handler>
-void connect(Driver& driver, Handler& handler) {
-    driver.setDocumentHandler(static_cast<LumXMLSAX::DocumentHandler*>(&handler));
-    driver.setErrorHandler(static_cast<LumXMLSAX::ErrorHandler*>(&handler));
-    driver.setDTDHandler(static_cast<LumXMLSAX::DTDHandler*>(&handler));
+// The faces of a handler a driver reports to; a null face receives nothing,
+// as with the driver itself.
+struct Handlers {
+    LumXMLSAX::DocumentHandler* document = nullptr;
+    LumXMLSAX::ErrorHandler* error = nullptr;
+    LumXMLSAX::DTDHandler* dtd = nullptr;
+};
+
+template <typename Handler>
+Handlers HandlersOf(Handler& handler) {
+    return {static_cast<LumXMLSAX::DocumentHandler*>(&handler),
+            static_cast<LumXMLSAX::ErrorHandler*>(&handler),
+            static_cast<LumXMLSAX::DTDHandler*>(&handler)};
+}
+
+inline void connect(LumXMLSAX::Parser& driver, const Handlers& to) {
+    driver.setDocumentHandler(to.document);
+    driver.setErrorHandler(to.error);
+    driver.setDTDHandler(to.dtd);
+}
+
+template <typename Handler>
+void connect(LumXMLSAX::Parser& driver, Handler& handler) {
+    connect(driver, HandlersOf(handler));
 }
 
 // Prints the usage text (with a %s for the program's name, as it was called
