@@ -393,7 +393,6 @@ private:
     RecordedAttributes& _attributes;
 };
 
-
 // Stops and joins the parser's thread however the reading ends, then gives
 // the parser its own handlers back.
 class Finish {

@@ -245,10 +245,16 @@ void putPattern(Store* s, uint32_t from, uint32_t len, uint8_t seed) {
     DataPutBytes(s, from, len, pattern.data());
 }
 
-TEST(MappedStagingTest, TheFirstCommitWritesTheFileWholeAndLaterWritesReachItAtOnce) {
+// A new mapped store on a fresh file; the system calls are put back after.
+class MappedStagingTest : public ::testing::Test {
+protected:
     tarn_test::TempDir dir;
     const std::string path = dir.file("s.db");
+    tarn_test::SysRestore restore;
     Store* s = nullptr;
+};
+
+TEST_F(MappedStagingTest, TheFirstCommitWritesTheFileWholeAndLaterWritesReachItAtOnce) {
     ASSERT_EQ(openStore(&s, path, 0, kMapped, 100), rc::kOk);
     putPattern(s, 0, 100, 1);
     for (int i = 0; i < 3; ++i) {
@@ -268,13 +274,9 @@ TEST(MappedStagingTest, TheFirstCommitWritesTheFileWholeAndLaterWritesReachItAtO
     EXPECT_EQ(readFile(path), held);
 }
 
-TEST(MappedStagingTest, GrowthPastTheLimitMapsTheFileAndKeepsEveryByte) {
-    tarn_test::TempDir dir;
-    const std::string path = dir.file("l.db");
-    tarn_test::SysRestore restore;
+TEST_F(MappedStagingTest, GrowthPastTheLimitMapsTheFileAndKeepsEveryByte) {
     // 128 pages of memory: staging ends past a file of 32 pages.
     os::Sys().sysconf = [](int name) -> long { return name == _SC_PHYS_PAGES ? 128 : 4096; };
-    Store* s = nullptr;
     ASSERT_EQ(openStore(&s, path, 0, kMapped, 0, 65536), rc::kOk);
     ASSERT_EQ(StoreGrow(s), rc::kOk);  // 77,824 bytes: still staged
     putPattern(s, 0, 65536, 3);
@@ -286,11 +288,7 @@ TEST(MappedStagingTest, GrowthPastTheLimitMapsTheFileAndKeepsEveryByte) {
     StoreClose(s);
 }
 
-TEST(MappedStagingTest, AFailedFirstCommitIsReportedAndLosesNothing) {
-    tarn_test::TempDir dir;
-    const std::string path = dir.file("f.db");
-    tarn_test::SysRestore restore;
-    Store* s = nullptr;
+TEST_F(MappedStagingTest, AFailedFirstCommitIsReportedAndLosesNothing) {
     ASSERT_EQ(openStore(&s, path, 0, kMapped, 5000), rc::kOk);
     putPattern(s, 0, 5000, 4);
     const std::vector<uint8_t> held = heldBytes(s);
@@ -324,11 +322,7 @@ TEST(MappedStagingTest, AFailedFirstCommitIsReportedAndLosesNothing) {
     EXPECT_EQ(StoreClose(s), rc::kOk);
 }
 
-TEST(MappedStagingTest, AFailedWriteBackAtCloseIsReported) {
-    tarn_test::TempDir dir;
-    const std::string path = dir.file("c.db");
-    tarn_test::SysRestore restore;
-    Store* s = nullptr;
+TEST_F(MappedStagingTest, AFailedWriteBackAtCloseIsReported) {
     ASSERT_EQ(openStore(&s, path, 0, kMapped, 64), rc::kOk);
     os::Sys().pwrite = [](int, const void*, size_t, off_t) -> ssize_t {
         errno = EIO;
