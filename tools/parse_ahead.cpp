@@ -1,5 +1,6 @@
 #include "tools/parse_ahead.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdint>
 #include <cstring>
@@ -39,8 +40,39 @@ enum class Op : uint8_t {
 // Recorded events, in the machine's own layout: an Op byte, then its
 // arguments. A string is a length word (kNull for a null pointer) and its
 // bytes with their terminator; problems are kept aside as objects.
+// The bytes of a block: appended to by plain copies, one check for room per
+// piece, as a vector's insert costs several times the copy itself here.
+class Bytes {
+public:
+    const unsigned char* data() const { return _data.get(); }
+    unsigned char* data() { return _data.get(); }
+    size_t size() const { return _size; }
+    bool empty() const { return _size == 0; }
+    void clear() { _size = 0; }
+    // n bytes at the end, for the caller to fill.
+    unsigned char* append(size_t n) {
+        if (n > _capacity - _size) _grow(n);
+        unsigned char* at = _data.get() + _size;
+        _size += n;
+        return at;
+    }
+
+private:
+    void _grow(size_t n) {
+        const size_t capacity = std::max({kBlockBytes + kBlockBytes / 4, 2 * _capacity, _size + n});
+        std::unique_ptr<unsigned char[]> data(new unsigned char[capacity]);
+        if (_size != 0) std::memcpy(data.get(), _data.get(), _size);
+        _data = std::move(data);
+        _capacity = capacity;
+    }
+
+    std::unique_ptr<unsigned char[]> _data;
+    size_t _size = 0;
+    size_t _capacity = 0;
+};
+
 struct Block {
-    std::vector<unsigned char> bytes;
+    Bytes bytes;
     std::vector<SAXParseException> problems;
 };
 
@@ -203,12 +235,11 @@ public:
 
 private:
     void _put(const void* p, size_t n) {
-        const auto* b = static_cast<const unsigned char*>(p);
-        _block->bytes.insert(_block->bytes.end(), b, b + n);
+        if (n != 0) std::memcpy(_block->bytes.append(n), p, n);
     }
     void _op(Op op) {
         _textAt = kNoText;
-        _block->bytes.push_back(static_cast<unsigned char>(op));
+        *_block->bytes.append(1) = static_cast<unsigned char>(op);
     }
     void _word(uint32_t w) { _put(&w, sizeof w); }
     void _string(const unsigned char* s) {
@@ -217,8 +248,10 @@ private:
             return;
         }
         const size_t n = std::strlen(reinterpret_cast<const char*>(s));
-        _word(static_cast<uint32_t>(n));
-        _put(s, n + 1);
+        const uint32_t w = static_cast<uint32_t>(n);
+        unsigned char* at = _block->bytes.append(sizeof w + n + 1);
+        std::memcpy(at, &w, sizeof w);
+        std::memcpy(at + sizeof w, s, n + 1);
     }
     template <typename... Strings>
     void _event(Op op, Strings... strings) {
