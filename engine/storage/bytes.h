@@ -36,6 +36,16 @@ inline uint64_t getBE64(const uint8_t* p) {
     return v;
 }
 inline uint16_t getBE16(const uint8_t* p) { return uint16_t(p[0] << 8 | p[1]); }
+// Eight bytes as a little-endian number (the first byte lowest), for scans
+// that look at a word's bytes in order.
+inline uint64_t getLE64(const uint8_t* p) {
+    uint64_t v;
+    std::memcpy(&v, p, sizeof v);
+#if __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
+    v = __builtin_bswap64(v);
+#endif
+    return v;
+}
 
 // Host-order values a caller hands in (the API takes integers as they lie in
 // the caller's memory, which on our targets is little-endian).

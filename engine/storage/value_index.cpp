@@ -305,8 +305,10 @@ struct Start {
 constexpr int kMirroredLevels = 12;
 
 // Where a copied key is known to end: a comparison its start cannot settle,
-// or one that must notice a key running off the area, reads the node.
-enum KeyEnd : uint8_t { kEndUnknown = 0, kEndInCopy = 1, kEndInArea = 2 };
+// or one that must notice a key running off the area, reads the node. A
+// scratch copy of a string node holds no key at all (kKeyNotCopied): its
+// one comparison reads the node.
+enum KeyEnd : uint8_t { kEndUnknown = 0, kEndInCopy = 1, kEndInArea = 2, kKeyNotCopied = 3 };
 
 // The mirror when the tree of `kd` has been marked deep (its nodes may then
 // have copies), else null.
@@ -388,8 +390,32 @@ inline __attribute__((always_inline)) const NodeCopy* openNode(Store* s, uint32_
     c->left = getU32(at + fmt::kNodeLeft);
     c->right = getU32(at + fmt::kNodeRight);
     c->balance = getU8(at + fmt::kNodeBalance);
-    copyKey(s, node, kd.cls, kd.str != nullptr, c);
+    if (mirror == nullptr && kd.str != nullptr)
+        c->keyEnd = kKeyNotCopied;
+    else
+        copyKey(s, node, kd.cls, kd.str != nullptr, c);
     return c;
+}
+
+// Sign of (the string key of `node` - kd), read from the area. When the area
+// ends in a NUL every key ends inside it, so the first words that differ, or
+// a word in which both keys end, settle it (as compareStarts would on a
+// copy); anything else is read whole.
+int nodeVersus(Store* s, uint32_t node, const KeyDesc& kd) {
+    const AreaView& v = *s->view;
+    const uint32_t at = node + fmt::kNodeKey;
+    if (uint64_t(at) + 16 <= v.dataSize && v.data[v.dataSize - 1] == 0) {
+        // A little-endian word cut after its NUL, byte-swapped: the key's
+        // bytes zero from its terminator on, as a big-endian number.
+        bool ended = false;
+        uint64_t w = __builtin_bswap64(cutAfterNul(getLE64(v.data + at), &ended));
+        if (w != kd.start.a) return w < kd.start.a ? -1 : 1;
+        if (ended) return 0;
+        w = __builtin_bswap64(cutAfterNul(getLE64(v.data + at + 8), &ended));
+        if (w != kd.start.b) return w < kd.start.b ? -1 : 1;
+        if (ended) return 0;
+    }
+    return DataStrCmp(s, at, kd.str);
 }
 
 // keyVersus on a copy: the key's start settles most comparisons.
@@ -399,6 +425,7 @@ int copyVersus(Store* s, const NodeCopy& c, const KeyDesc& kd) {
         std::memcpy(&v, c.key, sizeof v);
         return sign(v - kd.num);
     }
+    if (c.keyEnd == kKeyNotCopied) return nodeVersus(s, c.node, kd);
     // A key not known to end inside the area is read whole, which notices one
     // that runs off it. Equal starts in which the stored key ends are equal
     // keys; otherwise both go on past the start.
