@@ -172,6 +172,11 @@ inline void DataPutBytes(Store* s, uint32_t off, uint32_t len, const void* src) 
 inline const uint8_t* DataPtr(Store* s, uint32_t off, uint32_t len) {
     return dataInRange(s, off, len) ? s->view->data + off : nullptr;
 }
+// The same for changing the bytes: null on a read-only store too, which is
+// then marked as a refused write marks it.
+inline uint8_t* DataWritePtr(Store* s, uint32_t off, uint32_t len) {
+    return writable(s) && dataInRange(s, off, len) ? s->view->data + off : nullptr;
+}
 
 // Length of the NUL-terminated string at off. A string that runs off the
 // end of the area marks the store damaged and is cut at the end.

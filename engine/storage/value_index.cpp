@@ -144,7 +144,7 @@ uint32_t stringLength(const KeyDesc& kd) {
 uint32_t keySize(const KeyDesc& kd) { return kd.width ? kd.width : stringLength(kd) + 1; }
 
 bool objectOk(Store* s, uint32_t off, uint32_t size, uint8_t kind) {
-    if (off >= fmt::kFirstObject && dataInRange(s, off, size) && DataGetU8(s, off) == kind) return true;
+    if (off >= fmt::kFirstObject && dataInRange(s, off, size) && s->view->data[off] == kind) return true;
     s->damaged = true;
     return false;
 }
@@ -610,11 +610,12 @@ uint32_t GroupFind(Store* s, uint16_t fieldId, uint32_t first, uint32_t* found) 
     uint64_t limit = StoreMaxSteps(s);
     for (uint64_t steps = 0; first != 0; ++steps) {
         if (steps > limit || !groupOk(s, first)) return damaged(s);
-        if (DataGetU16(s, first + fmt::kGroupFieldId) == fieldId) {
+        const uint8_t* g = s->view->data + first;  // groupOk: the group lies in the area
+        if (getU16(g + fmt::kGroupFieldId) == fieldId) {
             *found = first;
             return 0;
         }
-        first = DataGetU32(s, first + fmt::kGroupNext);
+        first = getU32(g + fmt::kGroupNext);
     }
     return 0;
 }
@@ -642,9 +643,11 @@ uint32_t GroupAdd(Store* s, uint16_t fieldId, uint32_t field, uint32_t first) {
     uint32_t r = GroupFind(s, fieldId, first, &group);
     if (r != 0) return r;
     if (group != 0) {
-        DataPutU32(s, group + fmt::kGroupCount, DataGetU32(s, group + fmt::kGroupCount) + 1);
-        DataPutU32(s, field + fmt::kFieldIndexLink, DataGetU32(s, group + fmt::kGroupFirst));
-        DataPutU32(s, group + fmt::kGroupFirst, field);
+        uint8_t* g = DataWritePtr(s, group, fmt::kGroupSize);
+        if (g == nullptr) return 0;
+        putU32(g + fmt::kGroupCount, getU32(g + fmt::kGroupCount) + 1);
+        DataPutU32(s, field + fmt::kFieldIndexLink, getU32(g + fmt::kGroupFirst));
+        putU32(g + fmt::kGroupFirst, field);
         return 0;
     }
     if ((r = newGroup(s, fieldId, field, DataGetU32(s, first + fmt::kGroupNext), &group)) != 0)
