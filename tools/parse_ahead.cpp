@@ -37,9 +37,6 @@ enum class Op : uint8_t {
     FatalError,
 };
 
-// Recorded events, in the machine's own layout: an Op byte, then its
-// arguments. A string is a length word (kNull for a null pointer) and its
-// bytes with their terminator; problems are kept aside as objects.
 // The bytes of a block: appended to by plain copies, one check for room per
 // piece, as a vector's insert costs several times the copy itself here.
 class Bytes {
@@ -71,6 +68,9 @@ private:
     size_t _capacity = 0;
 };
 
+// Recorded events, in the machine's own layout: an Op byte, then its
+// arguments. A string is a length word (kNull for a null pointer) and its
+// bytes with their terminator; problems are kept aside as objects.
 struct Block {
     Bytes bytes;
     std::vector<SAXParseException> problems;
