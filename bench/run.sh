@@ -94,6 +94,17 @@ printf 'Generating documents in %s ...\n' "$work" >&2
 { printf '<top>'; cat "$work/deep.body"; printf '</top>\n'; } >"$work/deep.xml"
 rm "$work/deep.body"
 
+# The floor runs on one CPU, xmlload on two. A virtual machine whose CPUs
+# differ in speed, or slow each other down when both are busy, slows xmlload
+# beside the floor; this line shows whether the run met such a machine.
+if command -v taskset >/dev/null && (($(nproc) >= 2)); then
+  solo0=$(once taskset -c 0 "$floor" "$work/cat10.xml")
+  solo1=$(once taskset -c 1 "$floor" "$work/cat10.xml")
+  both=$( (once taskset -c 0 "$floor" "$work/cat10.xml" & once taskset -c 1 "$floor" "$work/cat10.xml"; wait) | sort -g | tr '\n' ' ')
+  echo "Machine: the floor on cat10 took ${solo0} s on CPU 0 and ${solo1} s on CPU 1 alone, ${both% } s on both at once."
+  echo
+fi
+
 # xmlload parses on a second thread while it stores: its CPU time is given
 # beside the wall time.
 echo "| document | input MiB | floor s | xmlload s | ratio | xmlload CPU s | db MiB | xmlload peak RSS MiB |"
