@@ -244,6 +244,7 @@ void lumxmlref::_appendPair(const unsigned char* tag, int basetype) {
         LumXMLAppendPointerPair(cursor, parent, child & 0xFFFF, static_cast<uint8_t>(basetype),
                                 &_pairPointer, nullptr);
     _typeId = rc == 0 ? xmlTypeId(child, XML_BT_CHAIN_START) : 0;
+    _pairTypeId = rc == 0 ? xmlTypeId(parent, basetype) : 0;
     check(rc);
 }
 

@@ -196,8 +196,10 @@ private:
     std::shared_ptr<tarnxml_detail::DbState> _shared;
     // Type id of the current field when a write just made it; 0 = unknown.
     mutable uint32_t _typeId;
-    // The pointer field the latest pointer pair put in the parent's chain.
+    // The pointer field the latest pointer pair put in the parent's chain,
+    // and its type id.
     uint32_t _pairPointer = 0;
+    uint32_t _pairTypeId = 0;
 };
 
 #endif

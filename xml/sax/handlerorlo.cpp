@@ -96,12 +96,14 @@ void HandlerOrlo::startElement(const unsigned char* name,
             _database.GetDocumentRootNode(name, &_reference);
             _rootStored = true;
             _parents.push_back(0);
+            _parents.push_back(0);
             return;
         }
         _dump();
         _reference._pairPointer = 0;
         _storeElement(name, attributes);
         _parents.push_back(_reference._pairPointer);
+        _parents.push_back(_reference._pairTypeId);
     });
 }
 
@@ -121,15 +123,17 @@ void HandlerOrlo::_storeElement(const unsigned char* name,
 void HandlerOrlo::endElement(const unsigned char*) {
     storing([this] {
         _dump();
-        uint32_t parent = 0;
-        if (!_parents.empty()) {
-            parent = _parents.back();
+        uint32_t pointer = 0, typeId = 0;
+        if (_parents.size() >= 2) {
+            typeId = _parents.back();
+            _parents.pop_back();
+            pointer = _parents.back();
             _parents.pop_back();
         }
-        if (parent != 0)
-            _reference.setNewLocation(parent);
-        else
+        if (pointer == 0)
             _reference.GotoParentTagChainInBranch();
+        else if (_reference._live() && _reference._gotoAddress(pointer))
+            _reference._typeId = typeId;
     });
 }
 

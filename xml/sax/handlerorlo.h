@@ -79,9 +79,12 @@ private:
     bool _rootStored;
     PendingText _pending;
     lumxmlref _reference;
-    // Per open element, the pointer field in its parent's chain that leads
-    // to it, where its end takes the reference back without reading the
-    // chain start again; 0 for the root, whose end reads it.
+    // Per open element two words: the pointer field in its parent's chain
+    // that leads to it, where its end takes the reference back without
+    // reading the chain start again, and that field's type id, which the
+    // next write there need not read either; 0 and 0 for the root, whose end
+    // reads the chain start. (Words, not a struct: a member type of this
+    // exported class would export its vector's code too.)
     std::vector<uint32_t> _parents;
 };
 
