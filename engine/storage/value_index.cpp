@@ -175,6 +175,11 @@ void setBalance(Store* s, uint32_t node, int b, NodeMirror* copies) {
 void setDirection(Store* s, uint32_t node, int d) {
     DataPutU8(s, node + fmt::kNodeDirection, d > 0 ? fmt::kRight : fmt::kLeft);
 }
+// setDirection for a node a descent has opened: its copy was made of a sound
+// node, or it was found sound itself, and the area never shrinks.
+void setOpenedDirection(Store* s, uint32_t node, int d) {
+    if (writable(s)) s->view->data[node + fmt::kNodeDirection] = d > 0 ? fmt::kRight : fmt::kLeft;
+}
 
 // Writes the direction bytes of the first `count` nodes of a path as a
 // descent along it does. Its nodes were sound when the path was taken, and
@@ -554,7 +559,7 @@ uint32_t TreeInsert(Store* s, uint32_t* head, const KeyDesc& kd, uint32_t* node,
             *node = P;
             return 0;
         }
-        setDirection(s, P, c);
+        setOpenedDirection(s, P, c);
         uint32_t next = copyChild(*at, c);
         if (next == 0) {
             if ((r = newNode(s, &kd, &q)) != 0) return r;
