@@ -457,6 +457,31 @@ TEST_F(DamagedIndex, GarbageRootsAndKinds) {
     EXPECT_EQ(search(5, 1, nullptr, nullptr, kIndexAll, 29), Fields{});
 }
 
+// A string key that runs to the end of an area not ending in a NUL: a
+// descent that compares with it reports the damage, even where the key's
+// first bytes would settle the comparison, and reads nothing past the area.
+TEST_F(Index, AKeyRunningOffTheAreaIsReportedNotReadPast) {
+    const std::string longer(2u << 16, 'k');  // equal to the damaged key as far as the area goes
+    for (const std::string& key : {longer, std::string("kc")}) {
+        SCOPED_TRACE(key.substr(0, 4));
+        open(0, 65536);
+        add(9, 1, "km");
+        add(9, 1, "ka");
+        add(9, 1, "kb");  // the last node laid out, and the root once rotated
+        const uint32_t f = makeField(9, 1, "x");
+        const uint32_t last = treeRoot(9, 'k');
+        ASSERT_EQ(nodeKey(9, last), "kb");
+        ASSERT_LT(StoreDataSize(s), longer.size());
+        // From that node's key to the end of the area, no NUL.
+        const uint32_t from = last + fmt::kNodeKey;
+        const std::vector<uint8_t> fill(StoreDataSize(s) - from, 'k');
+        DataPutBytes(s, from, uint32_t(fill.size()), fill.data());
+        ASSERT_FALSE(s->damaged);
+        EXPECT_EQ(IndexInsert(s, 9, 1, key.c_str(), f), 29u);
+        EXPECT_TRUE(s->damaged);
+    }
+}
+
 TEST_F(DamagedIndex, CyclicGroupAndFieldChains) {
     std::string v = num(5, 4);
     uint32_t second = add(5, 2, v);
