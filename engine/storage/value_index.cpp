@@ -172,26 +172,22 @@ void setBalance(Store* s, uint32_t node, int b, NodeMirror* copies) {
     if (copies == nullptr) return;
     if (NodeCopy* c = NodeMirrorFind(copies, node)) c->balance = uint8_t(b);
 }
-void setDirection(Store* s, uint32_t node, int d) {
-    DataPutU8(s, node + fmt::kNodeDirection, d > 0 ? fmt::kRight : fmt::kLeft);
-}
-// setDirection for a node a descent has opened: its copy was made of a sound
-// node, or it was found sound itself, and the area never shrinks.
+uint8_t directionByte(int d) { return d > 0 ? fmt::kRight : fmt::kLeft; }
+// Direction bytes are written only into nodes a descent has opened or a path
+// was taken through: their copies were made of sound nodes, or they were
+// found sound themselves, and the area never shrinks. So no bounds are
+// checked; a read-only store is refused as any write to it is.
 void setOpenedDirection(Store* s, uint32_t node, int d) {
-    if (writable(s)) s->view->data[node + fmt::kNodeDirection] = d > 0 ? fmt::kRight : fmt::kLeft;
+    if (writable(s)) s->view->data[node + fmt::kNodeDirection] = directionByte(d);
 }
 
 // Writes the direction bytes of the first `count` nodes of a path as a
-// descent along it does. Its nodes were sound when the path was taken, and
-// the area never shrinks.
+// descent along it does.
 void writeDirections(Store* s, const IndexPath& path, uint32_t count) {
-    if (s->readOnly) {
-        for (uint32_t i = 0; i < count; ++i) setDirection(s, path.nodes[i], path.sides[i]);
-        return;
-    }
+    if (count == 0 || !writable(s)) return;
     uint8_t* data = s->view->data;
     for (uint32_t i = 0; i < count; ++i)
-        data[path.nodes[i] + fmt::kNodeDirection] = path.sides[i] > 0 ? fmt::kRight : fmt::kLeft;
+        data[path.nodes[i] + fmt::kNodeDirection] = directionByte(path.sides[i]);
 }
 
 int sign(int64_t d) { return (d > 0) - (d < 0); }
