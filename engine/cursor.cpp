@@ -750,6 +750,20 @@ uint32_t LumCursorAppendField(lumcursor* cur, LumTypeId id, const void* value, u
     return tarn::append(cur, id, value, length, options);
 }
 
+uint32_t LumCursorExpectValue(lumcursor* cur, LumTypeId id, const void* value, const uint32_t* options) {
+    if (cur == nullptr) return rc::kBadCursor;
+    tarn::Store* s = tarn::storeOf(cur);
+    if (s->damaged) return rc::kIllegalFile;
+    const tarn::FieldType t = tarn::splitId(id);
+    if (!tarn::validType(t)) return rc::kBadBaseType;
+    if (value == nullptr) return rc::kBadParameter;
+    // Text in another encoding is converted only when it is appended.
+    const uint32_t encoding = options != nullptr ? options[0] : 0;
+    if (tarn::storedFlag(t) == 0 && (t.cls != 9 || encoding == tarn::enc::kUtf8))
+        tarn::IndexExpect(s, t.base, value);
+    return rc::kOk;
+}
+
 uint32_t LumCursorGotoField(lumcursor* cur, uint32_t position) {
     if (cur == nullptr) return rc::kBadCursor;
     tarn::Store* s = tarn::storeOf(cur);

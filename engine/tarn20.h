@@ -181,6 +181,14 @@ TARN20_API uint32_t LumCursorNewRecord(lumcursor *cur);
  * is stored then). On success the new field is current. */
 TARN20_API uint32_t LumCursorAppendField(lumcursor *cur, LumTypeId id, const void *value,
                               uint32_t length, const uint32_t *options);
+/* Announces that a value of type `id` (options as for an append) is about to
+ * be appended through this cursor. An indexed value's place in the index is
+ * then looked up together with those of the other values announced before
+ * the next append, which costs much less than a look-up each. Only a hint:
+ * nothing is written, and the value may never come. Codes: 6; 27; 4 null
+ * value; 29. */
+TARN20_API uint32_t LumCursorExpectValue(lumcursor *cur, LumTypeId id, const void *value,
+                              const uint32_t *options);
 /* Moves to field `position` of the current record: 6; 9 beyond the end
  * (cursor unchanged). */
 TARN20_API uint32_t LumCursorGotoField(lumcursor *cur, uint32_t position);

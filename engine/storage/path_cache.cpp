@@ -56,6 +56,9 @@ IndexPath* PathCacheFind(PathCache* cache, uint32_t tree, uint64_t hash) {
     return e.path.length != 0 && e.tree == tree && e.hash == hash ? &e.path : nullptr;
 }
 
+void PathCachePrefetch(const PathCache* cache, uint32_t tree, uint64_t hash) {
+    if (cache->entries != nullptr) __builtin_prefetch(&cache->entries[slotOf(tree, hash)]);
+}
 void PathCacheStore(PathCache* cache, uint32_t tree, uint64_t hash, const IndexPath& path) {
     if (cache->entries == nullptr || path.length == 0 || path.length > kCachedDepth) return;
     Entry& e = cache->entries[slotOf(tree, hash)];

@@ -46,6 +46,8 @@ void PathCacheFree(PathCache* cache);
 // without a table). The caller checks that the path still holds and that its
 // last node holds the key.
 IndexPath* PathCacheFind(PathCache* cache, uint32_t tree, uint64_t hash);
+// A hint to the processor to fetch the slot PathCacheFind will read.
+void PathCachePrefetch(const PathCache* cache, uint32_t tree, uint64_t hash);
 // Remembers a path (at most kCachedDepth nodes long) for the key's hash, if
 // there is a table.
 void PathCacheStore(PathCache* cache, uint32_t tree, uint64_t hash, const IndexPath& path);

@@ -219,6 +219,7 @@ uint32_t StoreOpen(Store** out, LumDbParams* params, const char* name) {
 uint32_t StoreClose(Store* s) {
     PathCacheFree(s->paths);
     NodeMirrorFree(s->mirror);
+    std::free(s->expected);  // plain memory from Sys().calloc
     const uint32_t code = s->ops.close(s->ctx);
     delete s;
     return code;

@@ -51,6 +51,7 @@ struct StoreOps {
 
 struct PathCache;
 struct NodeMirror;
+struct ExpectedKeys;
 
 struct Store {
     void* ctx = nullptr;  // driver context; begins with an AreaView
@@ -65,6 +66,7 @@ struct Store {
     // data area is large).
     PathCache* paths = nullptr;
     NodeMirror* mirror = nullptr;
+    ExpectedKeys* expected = nullptr;  // keys announced before their insertion
     bool indexMemoryOff = false;  // every descent from the root: a reference for tests
 };
 

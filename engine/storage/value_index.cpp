@@ -9,6 +9,7 @@
 #include "engine/storage/value_index.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <utility>
 
@@ -16,6 +17,7 @@
 #include "engine/resultset.h"
 #include "engine/storage/node_mirror.h"
 #include "engine/storage/objstore.h"
+#include "engine/storage/os.h"
 #include "engine/storage/path_cache.h"
 
 namespace tarn {
@@ -927,6 +929,181 @@ void setFinger(Finger& f, const IndexPath& path, const KeyDesc& kd) {
     f.num = kd.num;
 }
 
+// ---- announced keys -------------------------------------------------------------
+
+// Longer keys are not announced: they are rare, and most comparisons with
+// them are settled by their first words anyway.
+constexpr uint32_t kExpectedKeyBytes = 111;
+// An insertion looks for its key among this many of the oldest announcements.
+constexpr uint32_t kExpectedLookup = 8;
+
+struct Expected {
+    IndexPath path;   // from the root of the key's tree; length 0: none found
+    bool found;       // the path ends at the key, else at the node whose empty link it fills
+    uint8_t cls;
+    uint32_t length;  // of a string key, before its terminator
+    int64_t num;      // a numeric key
+    char key[kExpectedKeyBytes + 1];
+};
+
+// One announced key's descent, a node at a time.
+struct Probe {
+    Expected* e;
+    KeyDesc kd;
+    uint32_t node;  // asked for, to be visited next
+    uint32_t depth;
+};
+
+}  // namespace
+
+// A ring of announcements, oldest first; the newest `unprobed` of them are
+// not looked up yet. The look-ups' scratch lies here too, made once.
+struct ExpectedKeys {
+    Expected ring[kExpectedKeys];
+    uint32_t first;
+    uint32_t count;
+    uint32_t unprobed;
+    Probe probes[kExpectedKeys];
+    uint64_t hashes[kExpectedKeys];
+};
+
+namespace {
+
+Expected& expectedAt(ExpectedKeys& k, uint32_t i) { return k.ring[(k.first + i) % kExpectedKeys]; }
+
+KeyDesc expectedKey(const Expected& e) {
+    return isStringClass(e.cls) ? describeString(e.cls, e.key, e.length) : describeNumber(e.cls, e.num);
+}
+
+bool isExpectedKey(const Expected& e, const KeyDesc& kd) {
+    if (e.cls != kd.cls) return false;
+    if (!kd.str) return e.num == kd.num;
+    return stringLength(kd) == e.length && std::memcmp(e.key, kd.str, e.length) == 0;
+}
+
+// Whether a look-up, which must never mark the store, may read the node:
+// a node, within the area with the first 16 bytes of its key.
+bool probeable(const AreaView& v, uint32_t node) {
+    return node >= fmt::kFirstObject && uint64_t(node) + fmt::kHeadNodeSize + 16 <= v.dataSize &&
+           v.data[node] == fmt::kKindNode;
+}
+
+// Visits the probe's node; false when the descent is over, its path then
+// leading to the key or to the empty link it would fill (or empty, when
+// the descent gave up). Only called while the area ends in a NUL, so that
+// no key comparison can run off it.
+bool probeStep(Store* s, Probe& p) {
+    const AreaView& v = *s->view;
+    IndexPath& path = p.e->path;
+    if (!probeable(v, p.node)) {
+        path.length = 0;
+        return false;
+    }
+    const int c = p.kd.str ? -nodeVersus(s, p.node, p.kd) : -sign(nodeNumber(s, p.node, p.kd.cls) - p.kd.num);
+    path.nodes[p.depth] = p.node;
+    path.sides[p.depth] = int8_t(c);
+    path.length = p.depth + 1;
+    if (c == 0) {
+        p.e->found = true;
+        return false;
+    }
+    const uint32_t next = getU32(v.data + p.node + (c > 0 ? fmt::kNodeRight : fmt::kNodeLeft));
+    if (next == 0) return false;
+    if (++p.depth == kCachedDepth) {
+        path.length = 0;
+        return false;
+    }
+    if (next < v.dataSize) {  // its fixed part and the start of its key
+        __builtin_prefetch(v.data + next);
+        __builtin_prefetch(v.data + next + fmt::kNodeKey + 15);
+    }
+    p.node = next;
+    return true;
+}
+
+// Looks up where every announced key not yet looked up goes: a key its
+// tree's finger or a remembered path leads to is left to them; the others
+// descend from their roots together, each taking one step in turn, so that
+// the node one asked for has the others' steps to arrive. Reads only.
+void probeExpected(Store* s, ExpectedKeys& k) {
+    const AreaView& v = *s->view;
+    PathCache* paths = s->paths;
+    const bool sound = !s->damaged && paths != nullptr && v.dataSize != 0 && v.data[v.dataSize - 1] == 0;
+    Probe* probes = k.probes;
+    uint64_t* hashes = k.hashes;
+    uint32_t n = 0;
+    for (uint32_t i = k.count - k.unprobed; i < k.count; ++i) {
+        Expected& e = expectedAt(k, i);
+        e.path.length = 0;
+        e.found = false;
+        if (!sound) continue;
+        const KeyDesc kd = expectedKey(e);
+        const uint32_t tree = uint32_t(kd.cls) * 256 + kd.bucket;
+        const uint32_t head = HeaderGetU32(s, fmt::indexRoot(uint32_t(kd.cls), kd.bucket));
+        if (!probeable(v, head)) continue;
+        const uint32_t root = getU32(v.data + head + fmt::kNodeRight);
+        if (root == 0) continue;
+        const uint32_t rotations = PathCacheRotations(paths, tree);
+        bool found = false;
+        if (fingerLevel(s, PathCacheFinger(paths, tree), rotations, head, kd, &found) >= 0) continue;
+        e.path.stamp = rotations;
+        hashes[n] = keyHash(kd);
+        PathCachePrefetch(paths, tree, hashes[n]);
+        probes[n++] = {&e, kd, root, 0};
+    }
+    k.unprobed = 0;
+    // Keys with a remembered path are left to it; the slots were asked for
+    // all at once above.
+    uint32_t kept = 0;
+    for (uint32_t i = 0; i < n; ++i) {
+        const Probe& p = probes[i];
+        if (PathCacheFind(paths, uint32_t(p.kd.cls) * 256 + p.kd.bucket, hashes[i]) != nullptr) continue;
+        prefetchNode(s, p.node);
+        probes[kept++] = p;
+    }
+    n = kept;
+    while (n > 0) {
+        for (uint32_t i = 0; i < n;) {
+            if (probeStep(s, probes[i]))
+                ++i;
+            else
+                probes[i] = probes[--n];
+        }
+    }
+}
+
+// The announcement of kd, looked up first if need be, when it is among the
+// oldest few; those before it are dropped, their keys having come otherwise
+// or not at all. Valid until the next announcement.
+const Expected* takeExpected(Store* s, const KeyDesc& kd) {
+    ExpectedKeys* k = s->expected;
+    if (k == nullptr || k->count == 0) return nullptr;
+    if (k->unprobed != 0) probeExpected(s, *k);
+    const uint32_t look = std::min(k->count, kExpectedLookup);
+    for (uint32_t i = 0; i < look; ++i) {
+        const Expected& e = expectedAt(*k, i);
+        if (!isExpectedKey(e, kd)) continue;
+        k->first = (k->first + i + 1) % kExpectedKeys;
+        k->count -= i + 1;
+        return &e;
+    }
+    return nullptr;
+}
+
+// How many nodes of `path`, from the root down, a descent for its key would
+// still pass: all when its tree has not rotated since the path was known to
+// hold (a new key only fills an empty link), else as far as each node still
+// links to the next.
+uint32_t heldLength(Store* s, PathCache* paths, uint32_t tree, IndexPath& path, uint32_t head) {
+    const uint32_t rotations = PathCacheRotations(paths, tree);
+    if (path.stamp == rotations) return path.length;
+    if (child(s, head, +1) != path.nodes[0]) return 0;
+    for (uint32_t i = 0; i + 1 < path.length; ++i)
+        if (child(s, path.nodes[i], path.sides[i]) != path.nodes[i + 1]) return i + 1;
+    path.stamp = rotations;
+    return path.length;
+}
+
 // TreeInsert for a key whose path may be known: then only the direction bytes
 // the descent would write are written. The finger of the tree, or else the
 // paths to existing keys that descents found, tell it.
@@ -940,6 +1117,7 @@ uint32_t treeInsertKnown(Store* s, int cls, uint32_t* head, const KeyDesc& kd, u
         return TreeInsert(s, head, kd, node, &d);
     }
     Finger& finger = PathCacheFinger(paths, tree);
+    const Expected* announced = takeExpected(s, kd);
     Start from;
     bool found = false;
     const int level = fingerLevel(s, finger, PathCacheRotations(paths, tree), *head, kd, &found);
@@ -950,8 +1128,25 @@ uint32_t treeInsertKnown(Store* s, int cls, uint32_t* head, const KeyDesc& kd, u
     // The key is hashed only for a table of paths to look in or to fill.
     const bool table = PathCacheHasTable(paths);
     uint64_t hash = 0;
+    IndexPath looked;
     if (level >= 0) {
         from = {&finger.path, uint32_t(level)};
+    } else if (announced != nullptr && announced->path.length != 0) {
+        // The path its announcement found, as far as it still holds; the
+        // descent goes on from there.
+        looked = announced->path;
+        const uint32_t held = heldLength(s, paths, tree, looked, *head);
+        if (announced->found && held == looked.length) {
+            writeDirections(s, looked, held - 1);
+            *node = looked.nodes[held - 1];
+            if (table) PathCacheStore(paths, tree, keyHash(kd), looked);
+            setFinger(finger, looked, kd);
+            return 0;
+        }
+        if (held != 0) {
+            writeDirections(s, looked, held - 1);
+            from = {&looked, held - 1};
+        }
     } else if (table) {
         hash = keyHash(kd);
         IndexPath* known = PathCacheFind(paths, tree, hash);
@@ -998,6 +1193,39 @@ uint32_t IndexInsert(Store* s, uint8_t base, uint16_t fieldId, const void* value
     if ((r = newGroup(s, fieldId, field, 0, &groups)) == 0)
         DataPutU32(s, node + fmt::kNodeGroups, groups);
     return finish(s, r);
+}
+
+void IndexExpect(Store* s, uint8_t base, const void* value, uint32_t length) {
+    const int cls = fmt::baseTypeClass(base);
+    if (value == nullptr || cls <= 2 || !isIndexable(cls) || s->indexMemoryOff || s->damaged) return;
+    uint32_t n = 0;
+    if (isStringClass(cls)) {
+        n = length != kLengthUnknown ? length
+                                     : uint32_t(strnlen(static_cast<const char*>(value), kExpectedKeyBytes + 1));
+        if (n > kExpectedKeyBytes) return;
+    }
+    if (s->expected == nullptr &&
+        (s->expected = static_cast<ExpectedKeys*>(os::Sys().calloc(1, sizeof(ExpectedKeys)))) == nullptr)
+        return;
+    ExpectedKeys& k = *s->expected;
+    if (k.count == kExpectedKeys) {  // the oldest gives way
+        k.first = (k.first + 1) % kExpectedKeys;
+        --k.count;
+        k.unprobed = std::min(k.unprobed, k.count);
+    }
+    Expected& e = expectedAt(k, k.count);
+    e.cls = uint8_t(cls);
+    e.path.length = 0;
+    e.found = false;
+    if (isStringClass(cls)) {
+        std::memcpy(e.key, value, n);
+        e.key[n] = 0;
+        e.length = n;
+    } else {
+        e.num = loadNumber(cls, value);
+    }
+    ++k.count;
+    ++k.unprobed;
 }
 
 uint32_t IndexRemove(Store* s, uint8_t base, uint16_t fieldId, const void* value, uint32_t field) {

@@ -25,6 +25,17 @@ enum IndexOp : uint32_t { kIndexRange = 0, kIndexEqual = 1, kIndexAll = 2, kInde
 constexpr uint32_t kLengthUnknown = 0xFFFFFFFFu;
 uint32_t IndexInsert(Store* s, uint8_t base, uint16_t fieldId, const void* value, uint32_t field,
                      uint32_t length = kLengthUnknown);
+// Announces a key about to be inserted (a value of class `base`; `length`
+// as for IndexInsert). A descent into a large tree waits for each node in
+// turn; the first insertion after announcements looks up where all the keys
+// announced by then go, their descents taking turns so that their waits
+// overlap, and each insertion of such a key takes up its descent's path
+// where the path still holds. Nothing is written; keys of other classes,
+// longer keys, and announcements beyond the last kExpectedKeys not yet
+// inserted are ignored, as is a key announced and never inserted. The
+// store frees the announcements (s->expected) with std::free.
+constexpr uint32_t kExpectedKeys = 512;
+void IndexExpect(Store* s, uint8_t base, const void* value, uint32_t length = kLengthUnknown);
 // Takes `field` out again; a field not found in its group is ignored.
 // Returns 0, 4 for a null value, or 29 for a damaged index.
 uint32_t IndexRemove(Store* s, uint8_t base, uint16_t fieldId, const void* value, uint32_t field);

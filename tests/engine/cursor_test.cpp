@@ -135,6 +135,37 @@ TEST_F(CursorTest, RefusedTypesStoreNothing) {
     EXPECT_EQ(U32Here(), 1234u);
 }
 
+// An announcement is checked as an append is and writes nothing; only
+// indexed values that need no conversion are kept for a look-up.
+TEST_F(CursorTest, AnnouncementsAreCheckedAndWriteNothing) {
+    const uint32_t highWater = HighWater(db);
+    const uint32_t v = 7;
+    const uint32_t utf8[] = {kUtf8}, utf16[] = {kUtf16Le};
+    EXPECT_EQ(LumCursorExpectValue(nullptr, Type(5, 0, 1), &v, nullptr), kBadCursor);
+    EXPECT_EQ(LumCursorExpectValue(cur, Type(11, 0, 1), &v, nullptr), kBadBaseType);
+    EXPECT_EQ(LumCursorExpectValue(cur, Type(5, 2, 1), &v, nullptr), kBadBaseType);
+    EXPECT_EQ(LumCursorExpectValue(cur, Type(5, 0, 1), nullptr, nullptr), kBadParameter);
+    EXPECT_EQ(LumCursorExpectValue(cur, Type(5, 1, 1), &v, nullptr), kOk);   // not indexed
+    EXPECT_EQ(LumCursorExpectValue(cur, Type(9, 0, 1), u"b", utf16), kOk);   // converted on append
+    EXPECT_EQ(db->store->expected, nullptr);
+    EXPECT_EQ(LumCursorExpectValue(cur, Type(9, 0, 1), "b", utf8), kOk);
+    EXPECT_EQ(LumCursorExpectValue(cur, Type(5, 0, 1), &v, nullptr), kOk);
+    EXPECT_NE(db->store->expected, nullptr);
+    EXPECT_EQ(HighWater(db), highWater);
+    EXPECT_EQ(LumCursorGetNumFields(cur, nullptr), kNoRecord);
+
+    // Announced or not, in any order, the values are stored and found.
+    ASSERT_EQ(AppendU32(5, 7), kOk);
+    ASSERT_EQ(LumCursorAppendField(cur, Type(9, 0, 1), "a", 0, utf8), kOk);
+    ASSERT_EQ(LumCursorAppendField(cur, Type(9, 0, 1), "b", 0, utf8), kOk);
+    EXPECT_EQ(Find(db, {1, Type(9, 0, 1), "b"}).size(), 1u);
+    EXPECT_EQ(Find(db, {1, Type(5, 0, 1), &v}).size(), 1u);
+
+    db->store->damaged = true;
+    EXPECT_EQ(LumCursorExpectValue(cur, Type(5, 0, 1), &v, nullptr), kIllegalFile);
+    db->store->damaged = false;
+}
+
 TEST_F(CursorTest, ValuelessClassesAreStoredPlain) {
     ASSERT_EQ(LumCursorAppendField(cur, Type(7, kIndexed, 3), nullptr, 0, nullptr), kOk);
     const uint8_t block[5] = {1, 0, 2, 0, 3};

@@ -849,6 +849,82 @@ TEST(IndexMemory, KeysInOrderStoreTheSameBytesAsPlainDescents) {
     }
 }
 
+// Announced keys are looked up many at a time, and their insertions go on
+// from the paths found: announcements right and wrong, skipped, out of
+// order, more of them than are kept, keys longer than those kept, numbers,
+// and trees that change between a look-up and its insertion (rotations, new
+// keys in the very gaps found). None of it may change a byte.
+TEST(IndexMemory, AnnouncedKeysStoreTheSameBytesAsPlainDescents) {
+    for (uint32_t initialSize : {0u, 16u << 20}) {
+        SCOPED_TRACE("initial size " + std::to_string(initialSize));
+        TwinStores twins(initialSize);
+        ASSERT_TRUE(twins.opened());
+        Store* told = twins.remembering();
+        std::mt19937 rng(13);
+        const std::string stems[] = {"a", "b", "same start of 16b", "same start of 17by", "n", std::string(120, 'L')};
+        std::vector<std::string> entered;
+        const auto freshKey = [&] {
+            if (!entered.empty() && rng() % 5 == 0) return entered[rng() % entered.size()];
+            std::string key = stems[rng() % 6];
+            for (uint32_t n = 1 + rng() % 6; n > 0; --n) key += char('a' + rng() % 26);
+            return key;
+        };
+        for (int round = 0; round < 300; ++round) {
+            const uint32_t count = rng() % 4 == 0 ? kExpectedKeys + 50 : 1 + rng() % 200;
+            std::vector<std::string> keys;
+            for (uint32_t i = 0; i < count; ++i) keys.push_back(freshKey());
+            for (uint32_t i = 0; i < count; ++i) {
+                const uint32_t r = rng() % 32;
+                if (r == 0) continue;  // not announced
+                if (r == 1) IndexExpect(told, 9, freshKey().c_str());  // never inserted
+                if (r == 2 && i + 1 < count) IndexExpect(told, 9, keys[i + 1].c_str());  // early
+                if (r == 3) {  // a number, entered right away
+                    const uint32_t v = rng() % 3000;
+                    IndexExpect(told, 5, &v);
+                }
+                IndexExpect(told, 9, keys[i].c_str(), rng() % 2 ? uint32_t(keys[i].size()) : kLengthUnknown);
+            }
+            for (const std::string& key : keys) {
+                twins.enter(key, uint16_t(1 + rng() % 2));
+                entered.push_back(key);
+                if (rng() % 8 == 0) {
+                    const uint32_t v = rng() % 3000;
+                    twins.enter(5, 1, &v, 4);
+                }
+            }
+        }
+        ASSERT_TRUE(told->expected != nullptr);
+        twins.expectSameBytes();
+    }
+}
+
+// Announcements of keys in a damaged tree: their look-up gives up without
+// marking the store or reading outside the area, insertions elsewhere go
+// on, and the key's own insertion reports the damage as it would have.
+TEST_F(DamagedIndex, AnnouncedKeysInADamagedTreeAreLeftToTheirInsertion) {
+    const uint32_t top = treeRoot(5, 0);
+    uint32_t leaf = top;
+    while (DataGetU32(s, leaf + fmt::kNodeRight)) leaf = DataGetU32(s, leaf + fmt::kNodeRight);
+    const std::vector<std::function<void()>> damages = {
+        [&] { DataPutU32(s, leaf + fmt::kNodeRight, top); },                // a cycle
+        [&] { DataPutU32(s, leaf + fmt::kNodeRight, 0xFFFFFFF0u); },        // off the area
+        [&] { DataPutU32(s, leaf + fmt::kNodeRight, fmt::kFirstObject); },  // not a node
+    };
+    for (size_t d = 0; d < damages.size(); ++d) {
+        SCOPED_TRACE("damage " + std::to_string(d));
+        damages[d]();
+        const std::string far = num(5, 1000), elsewhere = num(5, 0x01000000 + int(d));
+        IndexExpect(s, 5, far.c_str());
+        IndexExpect(s, 5, elsewhere.c_str());
+        EXPECT_EQ(IndexInsert(s, 5, 1, elsewhere.c_str(), fields[0]), 0u);
+        EXPECT_FALSE(s->damaged);
+        EXPECT_EQ(IndexInsert(s, 5, 1, far.c_str(), fields[1]), 29u);
+        EXPECT_TRUE(s->damaged);
+        s->damaged = false;
+        DataPutU32(s, leaf + fmt::kNodeRight, 0);
+    }
+}
+
 // A damaged tree in a large area, as a hostile file brings it: the copies are
 // made from the damaged nodes, and insertions through them must report the
 // damage instead of looping or reading outside the area.
