@@ -280,6 +280,12 @@ void lumxmlref::putPCDATA(const unsigned char* text) {
     _appendText(XML_BT_PCDATA, text);
 }
 
+void lumxmlref::expectText(int basetype, const unsigned char* text) {
+    if (!_live() || text == nullptr) return;
+    const uint32_t encoding = static_cast<uint32_t>(_shared->inputEncoding);
+    LumCursorExpectValue(cursor, xmlTypeId(0, basetype), text, &encoding);
+}
+
 // ---- Reading -----------------------------------------------------------------
 
 void lumxmlref::GetPCDATA(unsigned char* buffer, unsigned long size) {

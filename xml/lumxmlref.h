@@ -93,6 +93,11 @@ public:
     void putAttributeValues(const unsigned char* name, const unsigned char* value);
     // A 153 field holding text after the current field (result ignored).
     void putPCDATA(const unsigned char* text);
+    // Announces text that a field of base type 147, 148 or 153 is about to
+    // hold, so that its place in the index is looked up together with the
+    // others announced (see LumCursorExpectValue). Writes nothing; a closed
+    // database or a refusal is ignored.
+    void expectText(int basetype, const unsigned char* text);
 
     // ---- Reading ---------------------------------------------------------
     // The current field's value, NUL-terminated, into buffer (size bytes);

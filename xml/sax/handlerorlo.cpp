@@ -6,6 +6,7 @@
 
 #include "xml/lumxmlexception.h"
 #include "xml/sax/saxexception.h"
+#include "xml/xml_basetypes.h"
 
 namespace LumXMLSAX {
 namespace {
@@ -146,6 +147,13 @@ void HandlerOrlo::ignorableWhitespace(const unsigned char* chars, unsigned int s
                                       unsigned int length) {
     _pending.append(chars + start, length);
 }
+
+void HandlerOrlo::expectAttribute(const unsigned char* name, const unsigned char* value) {
+    _reference.expectText(XML_BT_ATTRIBUTE_NAME, name);
+    _reference.expectText(XML_BT_ATTRIBUTE_VALUE, value);
+}
+
+void HandlerOrlo::expectText(const unsigned char* text) { _reference.expectText(XML_BT_PCDATA, text); }
 
 void HandlerOrlo::fatalError(const SAXParseException& exception) {
     // Close first so that the file keeps what was stored; the parse error is

@@ -48,6 +48,13 @@ public:
     // Closes the database, then throws a copy of the exception.
     void fatalError(const SAXParseException& exception) override;
 
+    // For a driver that reads ahead: what the next events will store, in
+    // their order, so that the index looks up many places at once. An
+    // attribute of a start tag; a run of character data, whole. A wrong
+    // guess costs only its look-up. Never throws.
+    void expectAttribute(const unsigned char* name, const unsigned char* value);
+    void expectText(const unsigned char* text);
+
 private:
     // Character data since the last element boundary. Grows geometrically so
     // that a run delivered in many pieces costs amortised O(1) per byte; the
