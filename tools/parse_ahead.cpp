@@ -46,6 +46,7 @@ public:
     size_t size() const { return _size; }
     bool empty() const { return _size == 0; }
     void clear() { _size = 0; }
+    void dropLast() { --_size; }
     // n bytes at the end, for the caller to fill.
     unsigned char* append(size_t n) {
         if (n > _capacity - _size) _grow(n);
@@ -70,7 +71,8 @@ private:
 
 // Recorded events, in the machine's own layout: an Op byte, then its
 // arguments. A string is a length word (kNull for a null pointer) and its
-// bytes with their terminator; problems are kept aside as objects.
+// bytes with their terminator, a run of character data likewise; problems
+// are kept aside as objects.
 struct Block {
     Bytes bytes;
     std::vector<SAXParseException> problems;
@@ -196,7 +198,8 @@ public:
         }
         _textLength += length;
         std::memcpy(_block->bytes.data() + _textAt, &_textLength, sizeof _textLength);
-        _put(chars + start, length);
+        _block->bytes.dropLast();  // the terminator goes after the joined run
+        _terminated(chars + start, length);
         _done();
     }
     void ignorableWhitespace(const unsigned char* chars, unsigned int start,
@@ -266,8 +269,13 @@ private:
             _textLength = length;
         }
         _word(length);
-        _put(chars, length);
+        _terminated(chars, length);
         _done();
+    }
+    void _terminated(const unsigned char* chars, size_t length) {
+        unsigned char* at = _block->bytes.append(length + 1);
+        if (length != 0) std::memcpy(at, chars, length);
+        at[length] = 0;
     }
     void _problem(Op op, const SAXParseException& e) {
         _op(op);
@@ -331,12 +339,13 @@ private:
 // Reads one block's events back.
 class Replay {
 public:
-    Replay(const Block& block, RecordedAttributes& attributes)
+    Replay(const Block& block, RecordedAttributes& attributes, LookAhead* ahead)
         : _block(block), _at(block.bytes.data()), _end(_at + block.bytes.size()),
-          _attributes(attributes) {}
+          _attributes(attributes), _ahead(ahead), _told(_at) {}
 
     void to(const Handlers& h) {
         while (_at < _end) {
+            if (_ahead != nullptr && _at >= _told) _tell();
             const Op op = static_cast<Op>(*_at++);
             switch (op) {
             case Op::StartDocument:
@@ -362,7 +371,7 @@ public:
             case Op::Whitespace: {
                 const uint32_t length = _word();
                 const unsigned char* chars = _at;
-                _at += length;
+                _at += size_t(length) + 1;
                 if (h.document == nullptr) break;
                 if (op == Op::Characters)
                     h.document->characters(chars, 0, length);
@@ -406,24 +415,86 @@ public:
     }
 
 private:
-    uint32_t _word() {
+    // Texts told per turn: enough for the index to look up many places at
+    // once, few enough that its memory of them holds all.
+    static constexpr int kTexts = 256;
+
+    // Tells the texts of the events from _told on, up to kTexts of them or
+    // the end of the block, and moves _told past those events.
+    void _tell() {
+        const unsigned char* at = _told;
+        for (int told = 0; at < _end && told < kTexts;) {
+            const Op op = static_cast<Op>(*at++);
+            switch (op) {
+            case Op::StartElement: {
+                _skipString(at);
+                const uint32_t count = _wordAt(at);
+                for (uint32_t i = 0; i < count; ++i, told += 2) {
+                    const unsigned char* name = _stringAt(at);
+                    _skipString(at);
+                    const unsigned char* value = _stringAt(at);
+                    if (name != nullptr && value != nullptr) _ahead->attribute(name, value);
+                }
+                break;
+            }
+            case Op::Characters:
+            case Op::Whitespace: {
+                const uint32_t length = _wordAt(at);
+                _ahead->text(at);
+                at += size_t(length) + 1;
+                ++told;
+                break;
+            }
+            case Op::EndElement:
+            case Op::Instruction:
+            case Op::Notation:
+            case Op::UnparsedEntity:
+                for (int i = _strings(op); i > 0; --i) _skipString(at);
+                break;
+            case Op::Warning:
+            case Op::Error:
+            case Op::FatalError:
+                _wordAt(at);
+                break;
+            case Op::StartDocument:
+            case Op::EndDocument:
+                break;
+            }
+        }
+        _told = at;
+    }
+    static int _strings(Op op) {
+        switch (op) {
+        case Op::EndElement: return 1;
+        case Op::Instruction: return 2;
+        case Op::Notation: return 3;
+        case Op::UnparsedEntity: return 4;
+        default: return 0;
+        }
+    }
+    static uint32_t _wordAt(const unsigned char*& at) {
         uint32_t w;
-        std::memcpy(&w, _at, sizeof w);
-        _at += sizeof w;
+        std::memcpy(&w, at, sizeof w);
+        at += sizeof w;
         return w;
     }
-    const unsigned char* _string() {
-        const uint32_t n = _word();
+    static const unsigned char* _stringAt(const unsigned char*& at) {
+        const uint32_t n = _wordAt(at);
         if (n == kNull) return nullptr;
-        const unsigned char* s = _at;
-        _at += size_t(n) + 1;
+        const unsigned char* s = at;
+        at += size_t(n) + 1;
         return s;
     }
+    static void _skipString(const unsigned char*& at) { _stringAt(at); }
+    uint32_t _word() { return _wordAt(_at); }
+    const unsigned char* _string() { return _stringAt(_at); }
 
     const Block& _block;
     const unsigned char* _at;
     const unsigned char* _end;
     RecordedAttributes& _attributes;
+    LookAhead* _ahead;
+    const unsigned char* _told;  // the first event whose texts are not told yet
 };
 
 // Stops and joins the parser's thread however the reading ends, then gives
@@ -449,7 +520,8 @@ private:
 
 }  // namespace
 
-void ParseAhead(LumXMLSAX::Parser& parser, const char* systemId, const Handlers& to) {
+void ParseAhead(LumXMLSAX::Parser& parser, const char* systemId, const Handlers& to,
+                LookAhead* ahead) {
     Channel channel;
     Recorder recorder(channel);
     connect(parser, Handlers{to.document ? &recorder : nullptr, to.error ? &recorder : nullptr,
@@ -474,7 +546,7 @@ void ParseAhead(LumXMLSAX::Parser& parser, const char* systemId, const Handlers&
     Finish finish(channel, worker, parser, to);
     RecordedAttributes attributes;
     std::unique_ptr<Block> block;
-    while ((block = channel.next(std::move(block))) != nullptr) Replay(*block, attributes).to(to);
+    while ((block = channel.next(std::move(block))) != nullptr) Replay(*block, attributes, ahead).to(to);
     if (std::exception_ptr failure = channel.failure()) std::rethrow_exception(failure);
 }
 

@@ -30,9 +30,24 @@ namespace tool {
 constexpr size_t kBlockBytes = 64 * 1024;
 constexpr size_t kQueueDepth = 8;
 
-// parser.parse(systemId) with the events reaching `to` on this thread. The
-// parser's handlers are set to `to` when it returns.
-void ParseAhead(LumXMLSAX::Parser& parser, const char* systemId, const Handlers& to);
+// Told on the handlers' thread, a few dozen events before the handlers see
+// them, of the texts they carry: each attribute of a start tag, and each run
+// of character data (as one run is delivered; a run cut by the end of a
+// block is told in parts). In event order.
+class LookAhead {
+public:
+    virtual void attribute(const unsigned char* name, const unsigned char* value) = 0;
+    virtual void text(const unsigned char* chars) = 0;
+
+protected:
+    ~LookAhead() = default;
+};
+
+// parser.parse(systemId) with the events reaching `to` on this thread, and
+// their texts `ahead`, if given. The parser's handlers are set to `to` when
+// it returns.
+void ParseAhead(LumXMLSAX::Parser& parser, const char* systemId, const Handlers& to,
+                LookAhead* ahead = nullptr);
 
 }  // namespace tool
 

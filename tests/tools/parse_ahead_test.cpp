@@ -141,6 +141,49 @@ TEST_F(ParseAheadTest, LargeDocumentsAndEventsLargerThanABlockKeepTheirOrder) {
     expectSame(xml);
 }
 
+// Told ahead and heard: the texts of the events as told before them, and as
+// the events carry them.
+class Teller : public LumXMLSAX::HandlerBase, public tool::LookAhead {
+public:
+    std::vector<std::string> told, carried;
+    int early = 0;  // events that arrived before their texts were told
+
+    void attribute(const unsigned char* name, const unsigned char* value) override {
+        told.push_back(str(name) + "=" + str(value));
+    }
+    void text(const unsigned char* chars) override { told.push_back("text " + str(chars)); }
+
+    void startElement(const unsigned char*, const AttributeList& list) override {
+        for (unsigned i = 0; i < list.getLength(); ++i)
+            carried.push_back(str(list.getName(i)) + "=" + str(list.getValue(i)));
+        heard();
+    }
+    void characters(const unsigned char* chars, unsigned start, unsigned length) override {
+        carried.push_back("text " + std::string(reinterpret_cast<const char*>(chars) + start, length));
+        heard();
+    }
+
+private:
+    void heard() { early += told.size() < carried.size(); }
+};
+
+TEST_F(ParseAheadTest, TextsAreToldWholeAndInOrderBeforeTheirEvents) {
+    std::string xml = "<r a='1' b=''>";
+    for (int i = 0; i < 30000; ++i)
+        xml += "<c n=\"" + std::to_string(i) + "\" m='&lt;'>" + std::to_string(i * 7) + "</c>\n";
+    xml += "<big v=\"" + std::string(3 * tool::kBlockBytes, 'a') + "\">";
+    for (int i = 0; i < 50000; ++i) xml += "text run " + std::to_string(i) + " &amp; ";
+    xml += "</big><e/>caf\xC3\xA9</r>";
+    const std::string path = tarn_test::writeText(dir.file("told.xml"), xml);
+    Teller teller;
+    DriverText driver;
+    tool::ParseAhead(driver, path.c_str(), tool::HandlersOf(teller), &teller);
+    EXPECT_EQ(teller.early, 0);
+    ASSERT_EQ(teller.told.size(), teller.carried.size());
+    for (size_t i = 0; i < teller.told.size(); ++i) ASSERT_EQ(teller.told[i], teller.carried[i]) << "text " << i;
+    EXPECT_GT(teller.told.size(), 90000u);
+}
+
 // Joined, but never into more than about a block: the handler's thread
 // must not hold a long run in one piece it would not have had.
 TEST_F(ParseAheadTest, AdjacentTextArrivesJoinedInCallsOfAboutABlock) {

@@ -4,6 +4,24 @@
 #include "xml/sax/drivertext.h"
 #include "xml/sax/handlerorlo.h"
 
+namespace {
+
+// The storing handler hears of the texts ahead of their events, so that
+// the index looks up where they go many at a time.
+class Announcer final : public tool::LookAhead {
+public:
+    explicit Announcer(LumXMLSAX::HandlerOrlo& handler) : _handler(handler) {}
+    void attribute(const unsigned char* name, const unsigned char* value) override {
+        _handler.expectAttribute(name, value);
+    }
+    void text(const unsigned char* chars) override { _handler.expectText(chars); }
+
+private:
+    LumXMLSAX::HandlerOrlo& _handler;
+};
+
+}  // namespace
+
 int main(int argc, char** argv) {
     if (argc != 3) {
         return tool::usage(
@@ -19,6 +37,7 @@ int main(int argc, char** argv) {
     return tool::run("XML file", argv[1], [&] {
         LumXMLSAX::DriverText driver;
         LumXMLSAX::HandlerOrlo handler(argv[2]);
-        tool::ParseAhead(driver, argv[1], tool::HandlersOf(handler));
+        Announcer announcer(handler);
+        tool::ParseAhead(driver, argv[1], tool::HandlersOf(handler), &announcer);
     });
 }
