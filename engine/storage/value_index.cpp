@@ -931,16 +931,24 @@ void setFinger(Finger& f, const IndexPath& path, const KeyDesc& kd) {
 
 // ---- announced keys -------------------------------------------------------------
 
+// A look-up the tree's finger made needless counts kWasted towards leaving
+// the tree's keys to the finger, one that was used takes kUsed off.
+constexpr uint8_t kProbed = 4;
+constexpr uint8_t kWasted = 16;
+constexpr uint8_t kUsed = 64;
+constexpr uint8_t kWasteLimit = 128;
+
 // Longer keys are not announced: they are rare, and most comparisons with
 // them are settled by their first words anyway.
 constexpr uint32_t kExpectedKeyBytes = 111;
 // An insertion looks for its key among this many of the oldest announcements.
-constexpr uint32_t kExpectedLookup = 8;
+constexpr uint32_t kExpectedLookup = 4;
 
 struct Expected {
     IndexPath path;   // from the root of the key's tree; length 0: none found
     bool found;       // the path ends at the key, else at the node whose empty link it fills
     uint8_t cls;
+    uint16_t tree;    // class * 256 + bucket
     uint32_t length;  // of a string key, before its terminator
     int64_t num;      // a numeric key
     char key[kExpectedKeyBytes + 1];
@@ -965,6 +973,9 @@ struct ExpectedKeys {
     uint32_t unprobed;
     Probe probes[kExpectedKeys];
     uint64_t hashes[kExpectedKeys];
+    // Per tree, how often of late a look-up was wasted: its key's insertion
+    // found its place by the tree's finger anyway (keys entered in order).
+    uint8_t waste[fmt::kClassCount * 256];
 };
 
 namespace {
@@ -975,8 +986,8 @@ KeyDesc expectedKey(const Expected& e) {
     return isStringClass(e.cls) ? describeString(e.cls, e.key, e.length) : describeNumber(e.cls, e.num);
 }
 
-bool isExpectedKey(const Expected& e, const KeyDesc& kd) {
-    if (e.cls != kd.cls) return false;
+bool isExpectedKey(const Expected& e, uint32_t tree, const KeyDesc& kd) {
+    if (e.tree != tree) return false;
     if (!kd.str) return e.num == kd.num;
     return stringLength(kd) == e.length && std::memcmp(e.key, kd.str, e.length) == 0;
 }
@@ -1037,8 +1048,15 @@ void probeExpected(Store* s, ExpectedKeys& k) {
         e.path.length = 0;
         e.found = false;
         if (!sound) continue;
+        // A tree whose look-ups are mostly wasted is left alone, but for a
+        // look now and then that may show the keys no longer come in order.
+        const uint32_t tree = e.tree;
+        uint8_t& waste = k.waste[tree];
+        if (waste > kWasteLimit) {
+            --waste;
+            continue;
+        }
         const KeyDesc kd = expectedKey(e);
-        const uint32_t tree = uint32_t(kd.cls) * 256 + kd.bucket;
         const uint32_t head = HeaderGetU32(s, fmt::indexRoot(uint32_t(kd.cls), kd.bucket));
         if (!probeable(v, head)) continue;
         const uint32_t root = getU32(v.data + head + fmt::kNodeRight);
@@ -1046,6 +1064,7 @@ void probeExpected(Store* s, ExpectedKeys& k) {
         const uint32_t rotations = PathCacheRotations(paths, tree);
         bool found = false;
         if (fingerLevel(s, PathCacheFinger(paths, tree), rotations, head, kd, &found) >= 0) continue;
+        waste = uint8_t(std::min(255, waste + kProbed));
         e.path.stamp = rotations;
         hashes[n] = keyHash(kd);
         PathCachePrefetch(paths, tree, hashes[n]);
@@ -1083,14 +1102,14 @@ void probeExpected(Store* s, ExpectedKeys& k) {
 // The announcement of kd, looked up first if need be, when it is among the
 // oldest few; those before it are dropped, their keys having come otherwise
 // or not at all. Valid until the next announcement.
-const Expected* takeExpected(Store* s, const KeyDesc& kd) {
+const Expected* takeExpected(Store* s, uint32_t tree, const KeyDesc& kd) {
     ExpectedKeys* k = s->expected;
     if (k == nullptr || k->count == 0) return nullptr;
     if (k->unprobed != 0) probeExpected(s, *k);
     const uint32_t look = std::min(k->count, kExpectedLookup);
     for (uint32_t i = 0; i < look; ++i) {
         const Expected& e = expectedAt(*k, i);
-        if (!isExpectedKey(e, kd)) continue;
+        if (!isExpectedKey(e, tree, kd)) continue;
         k->first = (k->first + i + 1) % kExpectedKeys;
         k->count -= i + 1;
         return &e;
@@ -1125,10 +1144,14 @@ uint32_t treeInsertKnown(Store* s, int cls, uint32_t* head, const KeyDesc& kd, u
         return TreeInsert(s, head, kd, node, &d);
     }
     Finger& finger = PathCacheFinger(paths, tree);
-    const Expected* announced = takeExpected(s, kd);
+    const Expected* announced = takeExpected(s, tree, kd);
     Start from;
     bool found = false;
     const int level = fingerLevel(s, finger, PathCacheRotations(paths, tree), *head, kd, &found);
+    if (announced != nullptr && announced->path.length != 0) {
+        uint8_t& waste = s->expected->waste[tree];
+        waste = level >= 0 ? uint8_t(std::min(255, waste + kWasted)) : uint8_t(std::max(0, waste - kUsed));
+    }
     if (found) {  // at the foot or above it, whose direction bytes are the finger's already
         *node = finger.path.nodes[level];
         return 0;
@@ -1229,8 +1252,10 @@ void IndexExpect(Store* s, uint8_t base, const void* value, uint32_t length) {
         std::memcpy(e.key, value, n);
         e.key[n] = 0;
         e.length = n;
+        e.tree = uint16_t(cls * 256 + uint8_t(e.key[0]));
     } else {
         e.num = loadNumber(cls, value);
+        e.tree = uint16_t(cls * 256 + describeNumber(cls, e.num).bucket);
     }
     ++k.count;
     ++k.unprobed;

@@ -30,10 +30,12 @@ uint32_t IndexInsert(Store* s, uint8_t base, uint16_t fieldId, const void* value
 // turn; the first insertion after announcements looks up where all the keys
 // announced by then go, their descents taking turns so that their waits
 // overlap, and each insertion of such a key takes up its descent's path
-// where the path still holds. Nothing is written; keys of other classes,
-// longer keys, and announcements beyond the last kExpectedKeys not yet
-// inserted are ignored, as is a key announced and never inserted. The
-// store frees the announcements (s->expected) with std::free.
+// where the path still holds. Nothing is written. Keys of one-byte classes
+// and longer keys are ignored; of more than kExpectedKeys announcements not
+// yet inserted the oldest give way, as does one whose key never comes. A
+// tree whose keys come in order, so that its finger places them anyway, is
+// looked up in only now and then. The store frees the announcements
+// (s->expected) with std::free.
 constexpr uint32_t kExpectedKeys = 512;
 void IndexExpect(Store* s, uint8_t base, const void* value, uint32_t length = kLengthUnknown);
 // Takes `field` out again; a field not found in its group is ignored.
