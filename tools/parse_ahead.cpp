@@ -336,12 +336,36 @@ private:
     }
 };
 
+// Texts told lately, by a fingerprint of their length and first and last
+// bytes. A text stored again soon after is one the index has just seen and
+// finds again without looking ahead (by its tree's latest path, or its own),
+// so telling it would only cost. Texts that share a fingerprint leave one of
+// them untold, which costs nothing else.
+class RecentTexts {
+public:
+    // Whether the text was told lately; it counts as told from now on.
+    bool seen(const unsigned char* text, uint32_t length) {
+        uint64_t head = 0, tail = 0;
+        std::memcpy(&head, text, std::min<uint32_t>(length, 8));
+        if (length > 8) std::memcpy(&tail, text + length - 8, 8);
+        const uint64_t print = (head ^ (tail * 0x9E3779B97F4A7C15ull) ^ length) * 0xBF58476D1CE4E5B9ull;
+        uint64_t& slot = _prints[print >> (64 - kBits)];
+        const bool was = slot == print;
+        slot = print;
+        return was;
+    }
+
+private:
+    static constexpr int kBits = 9;
+    uint64_t _prints[1u << kBits] = {};
+};
+
 // Reads one block's events back.
 class Replay {
 public:
-    Replay(const Block& block, RecordedAttributes& attributes, LookAhead* ahead)
+    Replay(const Block& block, RecordedAttributes& attributes, LookAhead* ahead, RecentTexts& recent)
         : _block(block), _at(block.bytes.data()), _end(_at + block.bytes.size()),
-          _attributes(attributes), _ahead(ahead), _told(_at) {}
+          _attributes(attributes), _ahead(ahead), _recent(recent), _told(_at) {}
 
     void to(const Handlers& h) {
         while (_at < _end) {
@@ -429,20 +453,23 @@ private:
             case Op::StartElement: {
                 _skipString(at);
                 const uint32_t count = _wordAt(at);
-                for (uint32_t i = 0; i < count; ++i, told += 2) {
-                    const unsigned char* name = _stringAt(at);
+                for (uint32_t i = 0; i < count; ++i) {
+                    const unsigned char* name = _unseenAt(at);
                     _skipString(at);
-                    const unsigned char* value = _stringAt(at);
-                    if (name != nullptr && value != nullptr) _ahead->attribute(name, value);
+                    const unsigned char* value = _unseenAt(at);
+                    if (name != nullptr || value != nullptr) _ahead->attribute(name, value);
+                    told += (name != nullptr) + (value != nullptr);
                 }
                 break;
             }
             case Op::Characters:
             case Op::Whitespace: {
                 const uint32_t length = _wordAt(at);
-                _ahead->text(at);
+                if (!_recent.seen(at, length)) {
+                    _ahead->text(at);
+                    ++told;
+                }
                 at += size_t(length) + 1;
-                ++told;
                 break;
             }
             case Op::EndElement:
@@ -486,6 +513,14 @@ private:
         return s;
     }
     static void _skipString(const unsigned char*& at) { _stringAt(at); }
+    // The string at `at`, unless it is null or was told lately.
+    const unsigned char* _unseenAt(const unsigned char*& at) {
+        const uint32_t n = _wordAt(at);
+        if (n == kNull) return nullptr;
+        const unsigned char* s = at;
+        at += size_t(n) + 1;
+        return _recent.seen(s, n) ? nullptr : s;
+    }
     uint32_t _word() { return _wordAt(_at); }
     const unsigned char* _string() { return _stringAt(_at); }
 
@@ -494,6 +529,7 @@ private:
     const unsigned char* _end;
     RecordedAttributes& _attributes;
     LookAhead* _ahead;
+    RecentTexts& _recent;
     const unsigned char* _told;  // the first event whose texts are not told yet
 };
 
@@ -545,8 +581,9 @@ void ParseAhead(LumXMLSAX::Parser& parser, const char* systemId, const Handlers&
     }
     Finish finish(channel, worker, parser, to);
     RecordedAttributes attributes;
+    RecentTexts recent;
     std::unique_ptr<Block> block;
-    while ((block = channel.next(std::move(block))) != nullptr) Replay(*block, attributes, ahead).to(to);
+    while ((block = channel.next(std::move(block))) != nullptr) Replay(*block, attributes, ahead, recent).to(to);
     if (std::exception_ptr failure = channel.failure()) std::rethrow_exception(failure);
 }
 

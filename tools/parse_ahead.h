@@ -30,10 +30,11 @@ namespace tool {
 constexpr size_t kBlockBytes = 64 * 1024;
 constexpr size_t kQueueDepth = 8;
 
-// Told on the handlers' thread, a few dozen events before the handlers see
-// them, of the texts they carry: each attribute of a start tag, and each run
-// of character data (as one run is delivered; a run cut by the end of a
-// block is told in parts). In event order.
+// Told on the handlers' thread, some hundred texts before the handlers see
+// them, of the texts events carry: the name and value of each attribute of a
+// start tag, and each run of character data (as one run is delivered; a run
+// cut by the end of a block is told in parts). In event order; a text told
+// lately is not told again (an attribute's name or value is then null).
 class LookAhead {
 public:
     virtual void attribute(const unsigned char* name, const unsigned char* value) = 0;

@@ -50,8 +50,9 @@ public:
 
     // For a driver that reads ahead: what the next events will store, in
     // their order, so that the index looks up many places at once. An
-    // attribute of a start tag; a run of character data, whole. A wrong
-    // guess costs only its look-up. Never throws.
+    // attribute of a start tag (a null name or value is left out); a run of
+    // character data, whole. A wrong guess costs only its look-up. Never
+    // throws.
     void expectAttribute(const unsigned char* name, const unsigned char* value);
     void expectText(const unsigned char* text);
 
