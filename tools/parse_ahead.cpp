@@ -505,21 +505,20 @@ private:
         at += sizeof w;
         return w;
     }
-    static const unsigned char* _stringAt(const unsigned char*& at) {
+    static const unsigned char* _stringAt(const unsigned char*& at, uint32_t* length = nullptr) {
         const uint32_t n = _wordAt(at);
         if (n == kNull) return nullptr;
         const unsigned char* s = at;
         at += size_t(n) + 1;
+        if (length != nullptr) *length = n;
         return s;
     }
     static void _skipString(const unsigned char*& at) { _stringAt(at); }
     // The string at `at`, unless it is null or was told lately.
     const unsigned char* _unseenAt(const unsigned char*& at) {
-        const uint32_t n = _wordAt(at);
-        if (n == kNull) return nullptr;
-        const unsigned char* s = at;
-        at += size_t(n) + 1;
-        return _recent.seen(s, n) ? nullptr : s;
+        uint32_t n = 0;
+        const unsigned char* s = _stringAt(at, &n);
+        return s != nullptr && !_recent.seen(s, n) ? s : nullptr;
     }
     uint32_t _word() { return _wordAt(_at); }
     const unsigned char* _string() { return _stringAt(_at); }

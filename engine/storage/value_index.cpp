@@ -931,8 +931,9 @@ void setFinger(Finger& f, const IndexPath& path, const KeyDesc& kd) {
 
 // ---- announced keys -------------------------------------------------------------
 
-// A look-up the tree's finger made needless counts kWasted towards leaving
-// the tree's keys to the finger, one that was used takes kUsed off.
+// Per tree, each look-up adds kProbed to a score, one the tree's finger made
+// needless kWasted more, and one that was used takes kUsed off; above
+// kWasteLimit the tree's keys are left to its finger.
 constexpr uint8_t kProbed = 4;
 constexpr uint8_t kWasted = 16;
 constexpr uint8_t kUsed = 64;
