@@ -98,7 +98,9 @@ void copyShort(uint8_t* to, const char* str, uint32_t n) {
 }
 
 // `length`: the string's bytes before its terminator, or kLengthUnknown.
-KeyDesc describeString(int cls, const char* str, uint32_t length = kLengthUnknown) {
+// Inlined: every insertion describes its key.
+inline __attribute__((always_inline)) KeyDesc describeString(int cls, const char* str,
+                                                             uint32_t length = kLengthUnknown) {
     KeyDesc kd;
     kd.cls = cls;
     kd.str = str;
@@ -897,8 +899,10 @@ int footVersus(Store* s, const Finger& f, const KeyDesc& kd) {
 // the level of the deepest finger node whose subtree must hold the key, or
 // -1 when the finger cannot tell. *found: the node there holds the key. Only
 // the foot and the nearest ancestor bounding its subtree on the key's side
-// are compared: keys entered in order pass that.
-int fingerLevel(Store* s, const Finger& f, uint32_t rotations, uint32_t head, const KeyDesc& kd, bool* found) {
+// are compared: keys entered in order pass that. Inlined: every insertion
+// into a tree asks it.
+inline __attribute__((always_inline)) int fingerLevel(Store* s, const Finger& f, uint32_t rotations,
+                                                      uint32_t head, const KeyDesc& kd, bool* found) {
     const IndexPath& path = f.path;
     *found = false;
     if (path.length == 0 || path.stamp != rotations ||
