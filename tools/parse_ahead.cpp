@@ -8,6 +8,7 @@
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -69,14 +70,47 @@ private:
     size_t _capacity = 0;
 };
 
+// A text to tell ahead: where its bytes lie in its block.
+struct Told {
+    size_t at;
+    LookAhead::Kind kind;
+};
+
 // Recorded events, in the machine's own layout: an Op byte, then its
 // arguments. A string is a length word (kNull for a null pointer) and its
 // bytes with their terminator, a run of character data likewise; problems
-// are kept aside as objects.
+// are kept aside as objects, the texts to tell ahead in a list of their own.
 struct Block {
     Bytes bytes;
     std::vector<SAXParseException> problems;
+    std::vector<Told> told;
 };
+
+// Texts told lately, by a fingerprint of their length and first and last
+// bytes. A text stored again soon after is one the index has just seen and
+// finds again without looking ahead (by its tree's latest path, or its own),
+// so telling it would only cost. Texts that share a fingerprint leave one of
+// them untold, which costs nothing else.
+class RecentTexts {
+public:
+    // Whether the text was told lately; it counts as told from now on.
+    bool seen(const unsigned char* text, uint32_t length) {
+        uint64_t head = 0, tail = 0;
+        std::memcpy(&head, text, std::min<uint32_t>(length, 8));
+        if (length > 8) std::memcpy(&tail, text + length - 8, 8);
+        const uint64_t print = (head ^ (tail * 0x9E3779B97F4A7C15ull) ^ length) * 0xBF58476D1CE4E5B9ull;
+        uint64_t& slot = _prints[print >> (64 - kBits)];
+        const bool was = slot == print;
+        slot = print;
+        return was;
+    }
+
+private:
+    static constexpr int kBits = 9;
+    uint64_t _prints[1u << kBits] = {};
+};
+
+
 
 constexpr uint32_t kNull = 0xFFFFFFFFu;
 
@@ -122,6 +156,7 @@ public:
         if (done != nullptr) {
             done->bytes.clear();
             done->problems.clear();
+            done->told.clear();
         }
         std::unique_lock<std::mutex> lock(_mutex);
         if (done != nullptr && _spare.size() < kQueueDepth) _spare.push_back(std::move(done));
@@ -182,9 +217,9 @@ public:
         const unsigned int count = attributes.getLength();
         _word(count);
         for (unsigned int i = 0; i < count; ++i) {
-            _string(attributes.getName(i));
+            _string(attributes.getName(i), LookAhead::Kind::AttributeName);
             _string(attributes.getType(i));
-            _string(attributes.getValue(i));
+            _string(attributes.getValue(i), LookAhead::Kind::AttributeValue);
         }
         _done();
     }
@@ -229,6 +264,7 @@ public:
     // thread, so nothing may escape it.
     void end(std::exception_ptr failure) noexcept {
         try {
+            _endText();
             if (!_block->bytes.empty()) _channel.hand(std::move(_block));
         } catch (...) {  // the queue could not grow: what was left is lost, and said so
             if (!failure) failure = std::current_exception();
@@ -241,11 +277,12 @@ private:
         if (n != 0) std::memcpy(_block->bytes.append(n), p, n);
     }
     void _op(Op op) {
-        _textAt = kNoText;
+        _endText();
         *_block->bytes.append(1) = static_cast<unsigned char>(op);
     }
     void _word(uint32_t w) { _put(&w, sizeof w); }
-    void _string(const unsigned char* s) {
+    // A string, to be told ahead as `kind` unless it is null or told lately.
+    void _string(const unsigned char* s, std::optional<LookAhead::Kind> kind = std::nullopt) {
         if (s == nullptr) {
             _word(kNull);
             return;
@@ -255,6 +292,15 @@ private:
         unsigned char* at = _block->bytes.append(sizeof w + n + 1);
         std::memcpy(at, &w, sizeof w);
         std::memcpy(at + sizeof w, s, n + 1);
+        if (kind) _tell(size_t(at + sizeof w - _block->bytes.data()), w, *kind);
+    }
+    void _tell(size_t at, uint32_t length, LookAhead::Kind kind) {
+        if (!_recent.seen(_block->bytes.data() + at, length)) _block->told.push_back({at, kind});
+    }
+    // The run of character data that later runs could join is complete.
+    void _endText() {
+        if (_textAt != kNoText) _tell(_textAt + sizeof _textLength, _textLength, LookAhead::Kind::Data);
+        _textAt = kNoText;
     }
     template <typename... Strings>
     void _event(Op op, Strings... strings) {
@@ -270,6 +316,7 @@ private:
         }
         _word(length);
         _terminated(chars, length);
+        if (op == Op::Whitespace) _tell(_block->bytes.size() - length - 1, length, LookAhead::Kind::Data);
         _done();
     }
     void _terminated(const unsigned char* chars, size_t length) {
@@ -290,7 +337,7 @@ private:
     // whatever fails.
     void _handOver() {
         std::unique_ptr<Block> next = _channel.spare();
-        _textAt = kNoText;
+        _endText();
         if (!_channel.hand(std::exchange(_block, std::move(next)))) throw Stopped();
     }
 
@@ -300,6 +347,7 @@ private:
     std::unique_ptr<Block> _block;
     size_t _textAt = kNoText;  // length word of the block's last record, if it is a text run
     uint32_t _textLength = 0;
+    RecentTexts _recent;
 };
 
 // The attributes of one replayed start tag: pointers into its block.
@@ -336,40 +384,16 @@ private:
     }
 };
 
-// Texts told lately, by a fingerprint of their length and first and last
-// bytes. A text stored again soon after is one the index has just seen and
-// finds again without looking ahead (by its tree's latest path, or its own),
-// so telling it would only cost. Texts that share a fingerprint leave one of
-// them untold, which costs nothing else.
-class RecentTexts {
-public:
-    // Whether the text was told lately; it counts as told from now on.
-    bool seen(const unsigned char* text, uint32_t length) {
-        uint64_t head = 0, tail = 0;
-        std::memcpy(&head, text, std::min<uint32_t>(length, 8));
-        if (length > 8) std::memcpy(&tail, text + length - 8, 8);
-        const uint64_t print = (head ^ (tail * 0x9E3779B97F4A7C15ull) ^ length) * 0xBF58476D1CE4E5B9ull;
-        uint64_t& slot = _prints[print >> (64 - kBits)];
-        const bool was = slot == print;
-        slot = print;
-        return was;
-    }
-
-private:
-    static constexpr int kBits = 9;
-    uint64_t _prints[1u << kBits] = {};
-};
-
 // Reads one block's events back.
 class Replay {
 public:
-    Replay(const Block& block, RecordedAttributes& attributes, LookAhead* ahead, RecentTexts& recent)
+    Replay(const Block& block, RecordedAttributes& attributes, LookAhead* ahead)
         : _block(block), _at(block.bytes.data()), _end(_at + block.bytes.size()),
-          _attributes(attributes), _ahead(ahead), _recent(recent), _told(_at) {}
+          _attributes(attributes), _ahead(ahead) {}
 
     void to(const Handlers& h) {
         while (_at < _end) {
-            if (_ahead != nullptr && _at >= _told) _tell();
+            if (_ahead != nullptr && size_t(_at - _block.bytes.data()) >= _tellFrom) _tell();
             const Op op = static_cast<Op>(*_at++);
             switch (op) {
             case Op::StartDocument:
@@ -441,95 +465,39 @@ public:
 private:
     // Texts told per turn: enough for the index to look up many places at
     // once, few enough that its memory of them holds all.
-    static constexpr int kTexts = 256;
+    static constexpr size_t kTexts = 256;
 
-    // Tells the texts of the events from _told on, up to kTexts of them or
-    // the end of the block, and moves _told past those events.
+    // Tells the next kTexts texts of the block, or those left; the next
+    // turn comes once half of them have been replayed, so that the texts of
+    // the events next in turn are always told.
     void _tell() {
-        const unsigned char* at = _told;
-        for (int told = 0; at < _end && told < kTexts;) {
-            const Op op = static_cast<Op>(*at++);
-            switch (op) {
-            case Op::StartElement: {
-                _skipString(at);
-                const uint32_t count = _wordAt(at);
-                for (uint32_t i = 0; i < count; ++i) {
-                    const unsigned char* name = _unseenAt(at);
-                    _skipString(at);
-                    const unsigned char* value = _unseenAt(at);
-                    if (name != nullptr || value != nullptr) _ahead->attribute(name, value);
-                    told += (name != nullptr) + (value != nullptr);
-                }
-                break;
-            }
-            case Op::Characters:
-            case Op::Whitespace: {
-                const uint32_t length = _wordAt(at);
-                if (!_recent.seen(at, length)) {
-                    _ahead->text(at);
-                    ++told;
-                }
-                at += size_t(length) + 1;
-                break;
-            }
-            case Op::EndElement:
-            case Op::Instruction:
-            case Op::Notation:
-            case Op::UnparsedEntity:
-                for (int i = _strings(op); i > 0; --i) _skipString(at);
-                break;
-            case Op::Warning:
-            case Op::Error:
-            case Op::FatalError:
-                _wordAt(at);
-                break;
-            case Op::StartDocument:
-            case Op::EndDocument:
-                break;
-            }
-        }
-        _told = at;
+        const std::vector<Told>& told = _block.told;
+        const size_t end = std::min(told.size(), _toldCount + kTexts);
+        for (; _toldCount < end; ++_toldCount)
+            _ahead->text(told[_toldCount].kind, _block.bytes.data() + told[_toldCount].at);
+        _tellFrom = end == told.size() ? _block.bytes.size() : told[end - kTexts / 2].at + 1;
     }
-    static int _strings(Op op) {
-        switch (op) {
-        case Op::EndElement: return 1;
-        case Op::Instruction: return 2;
-        case Op::Notation: return 3;
-        case Op::UnparsedEntity: return 4;
-        default: return 0;
-        }
-    }
-    static uint32_t _wordAt(const unsigned char*& at) {
+    uint32_t _word() {
         uint32_t w;
-        std::memcpy(&w, at, sizeof w);
-        at += sizeof w;
+        std::memcpy(&w, _at, sizeof w);
+        _at += sizeof w;
         return w;
     }
-    static const unsigned char* _stringAt(const unsigned char*& at, uint32_t* length = nullptr) {
-        const uint32_t n = _wordAt(at);
+    const unsigned char* _string() {
+        const uint32_t n = _word();
         if (n == kNull) return nullptr;
-        const unsigned char* s = at;
-        at += size_t(n) + 1;
-        if (length != nullptr) *length = n;
+        const unsigned char* s = _at;
+        _at += size_t(n) + 1;
         return s;
     }
-    static void _skipString(const unsigned char*& at) { _stringAt(at); }
-    // The string at `at`, unless it is null or was told lately.
-    const unsigned char* _unseenAt(const unsigned char*& at) {
-        uint32_t n = 0;
-        const unsigned char* s = _stringAt(at, &n);
-        return s != nullptr && !_recent.seen(s, n) ? s : nullptr;
-    }
-    uint32_t _word() { return _wordAt(_at); }
-    const unsigned char* _string() { return _stringAt(_at); }
 
     const Block& _block;
     const unsigned char* _at;
     const unsigned char* _end;
     RecordedAttributes& _attributes;
     LookAhead* _ahead;
-    RecentTexts& _recent;
-    const unsigned char* _told;  // the first event whose texts are not told yet
+    size_t _toldCount = 0;  // texts of the block told so far
+    size_t _tellFrom = 0;   // where in the block the next turn comes
 };
 
 // Stops and joins the parser's thread however the reading ends, then gives
@@ -580,9 +548,8 @@ void ParseAhead(LumXMLSAX::Parser& parser, const char* systemId, const Handlers&
     }
     Finish finish(channel, worker, parser, to);
     RecordedAttributes attributes;
-    RecentTexts recent;
     std::unique_ptr<Block> block;
-    while ((block = channel.next(std::move(block))) != nullptr) Replay(*block, attributes, ahead, recent).to(to);
+    while ((block = channel.next(std::move(block))) != nullptr) Replay(*block, attributes, ahead).to(to);
     if (std::exception_ptr failure = channel.failure()) std::rethrow_exception(failure);
 }
 

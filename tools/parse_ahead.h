@@ -21,6 +21,7 @@
 #define TARN_TOOLS_PARSE_AHEAD_H
 
 #include <cstddef>
+#include <cstdint>
 
 #include "tools/tool_main.h"
 #include "xml/sax/sax.h"
@@ -34,11 +35,11 @@ constexpr size_t kQueueDepth = 8;
 // them, of the texts events carry: the name and value of each attribute of a
 // start tag, and each run of character data (as one run is delivered; a run
 // cut by the end of a block is told in parts). In event order; a text told
-// lately is not told again (an attribute's name or value is then null).
+// lately is not told again.
 class LookAhead {
 public:
-    virtual void attribute(const unsigned char* name, const unsigned char* value) = 0;
-    virtual void text(const unsigned char* chars) = 0;
+    enum class Kind : uint8_t { AttributeName, AttributeValue, Data };
+    virtual void text(Kind kind, const unsigned char* chars) = 0;
 
 protected:
     ~LookAhead() = default;

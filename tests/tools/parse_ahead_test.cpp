@@ -149,11 +149,10 @@ public:
     std::vector<std::string> told, carried;
     std::vector<size_t> toldBefore;
 
-    void attribute(const unsigned char* name, const unsigned char* value) override {
-        if (name != nullptr) told.push_back("name " + str(name));
-        if (value != nullptr) told.push_back("value " + str(value));
+    void text(Kind kind, const unsigned char* chars) override {
+        told.push_back((kind == Kind::AttributeName ? "name " : kind == Kind::AttributeValue ? "value " : "text ") +
+                       str(chars));
     }
-    void text(const unsigned char* chars) override { told.push_back("text " + str(chars)); }
 
     void startElement(const unsigned char*, const AttributeList& list) override {
         for (unsigned i = 0; i < list.getLength(); ++i) {

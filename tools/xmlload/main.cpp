@@ -11,10 +11,13 @@ namespace {
 class Announcer final : public tool::LookAhead {
 public:
     explicit Announcer(LumXMLSAX::HandlerOrlo& handler) : _handler(handler) {}
-    void attribute(const unsigned char* name, const unsigned char* value) override {
-        _handler.expectAttribute(name, value);
+    void text(Kind kind, const unsigned char* chars) override {
+        if (kind == Kind::Data)
+            _handler.expectText(chars);
+        else
+            _handler.expectAttribute(kind == Kind::AttributeName ? chars : nullptr,
+                                     kind == Kind::AttributeValue ? chars : nullptr);
     }
-    void text(const unsigned char* chars) override { _handler.expectText(chars); }
 
 private:
     LumXMLSAX::HandlerOrlo& _handler;
