@@ -7,7 +7,10 @@
 // than a mapping of the file. The file's blocks are still reserved at every
 // growth, so a full disk is reported where it is for a mapping. The first
 // commit, a close, or growth past os::StagingLimit() writes the staged bytes
-// to the file and maps it; from then on the driver works as above.
+// to the file and maps it; from then on the driver works as above. While a
+// large store is staged, os::StagingFiller faults its next pages in on a
+// thread of its own.
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstdlib>
@@ -21,6 +24,11 @@
 namespace tarn {
 namespace {
 
+// Staged stores of this size and more are faulted in kFillAhead bytes ahead.
+constexpr size_t kFillFrom = size_t(16) << 20;
+constexpr size_t kFillAhead = size_t(16) << 20;
+constexpr size_t kHugePage = size_t(2) << 20;
+
 struct MappedContext {
     AreaView view;  // first: Store::view points here
     uint8_t* base = nullptr;
@@ -28,6 +36,7 @@ struct MappedContext {
     os::DbFile file;
     bool staged = false;     // base is staging memory, not yet a mapping of the file
     size_t stageLimit = 0;   // file size past which staging ends
+    os::StagingFiller filler;
 };
 static_assert(std::is_standard_layout_v<MappedContext> && offsetof(MappedContext, view) == 0);
 
@@ -57,6 +66,7 @@ uint32_t unstage(MappedContext* c, bool durable) {
     }
     uint8_t* mapped = nullptr;
     if (uint32_t r = os::MapFile(fd, c->mapSize, false, true, fmt::kHeaderSize, &mapped)) return r;
+    c->filler.stop();
     os::ReleaseStaging(c->base);
     c->base = mapped;
     c->staged = false;
@@ -86,6 +96,10 @@ uint32_t mappedGrow(void* ctx, uint32_t n) {
     if (c->staged) {
         if (uint32_t r = os::ExtendFile(c->file.fd, c->mapSize, fileSizeFor(dataSize))) return r;
         publish(c, dataSize);
+        // A store this large goes on growing: its next pages are faulted in
+        // on the filler's thread, whole huge pages ahead of the writes.
+        if (c->mapSize >= kFillFrom)
+            c->filler.fillTo(c->base, std::min(c->stageLimit, c->mapSize + kFillAhead) & ~(kHugePage - 1));
         return rc::kOk;
     }
     uint8_t* base = nullptr;
@@ -100,6 +114,7 @@ uint32_t mappedClose(void* ctx) {
     auto* c = static_cast<MappedContext*>(ctx);
     uint32_t r = rc::kOk;
     if (c->staged) {
+        c->filler.stop();
         r = os::WriteAll(c->file.fd, 0, c->base, c->mapSize);
         os::ReleaseStaging(c->base);
     } else {

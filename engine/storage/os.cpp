@@ -5,7 +5,11 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <condition_variable>
 #include <cstdlib>
+#include <mutex>
+#include <new>
+#include <thread>
 
 #include "engine/result_codes.h"
 
@@ -207,6 +211,69 @@ size_t StagingLimit() {
     const long pageSize = Sys().sysconf(_SC_PAGESIZE);
     if (pages <= 0 || pageSize <= 0) return 0;
     return size_t(pages) / 4 * size_t(pageSize);
+}
+
+// What the caller and the filling thread share; the thread ends once it
+// has nothing to do and `stopping` is set, or once the kernel refuses.
+struct StagingFiller::Shared {
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::thread thread;
+    uint8_t* base = nullptr;
+    size_t target = 0;  // bytes asked for
+    size_t done = 0;    // bytes faulted in
+    bool stopping = false;
+    bool refused = false;
+
+    void run() {
+        std::unique_lock<std::mutex> lock(mutex);
+        for (;;) {
+            wake.wait(lock, [this] { return stopping || target > done; });
+            if (stopping) return;
+            const size_t from = done, to = target;
+            lock.unlock();
+#ifdef MADV_POPULATE_WRITE
+            const bool faulted = madvise(base + from, to - from, MADV_POPULATE_WRITE) == 0;
+#else
+            const bool faulted = false;
+#endif
+            lock.lock();
+            done = to;
+            if (!faulted) {
+                refused = true;
+                return;
+            }
+        }
+    }
+};
+
+void StagingFiller::fillTo(uint8_t* base, size_t upTo) {
+    if (_shared == nullptr) {
+        _shared = new (std::nothrow) Shared;
+        if (_shared == nullptr) return;
+        _shared->base = base;
+        try {
+            _shared->thread = std::thread([s = _shared] { s->run(); });
+        } catch (...) {  // no thread to be had: nothing is faulted ahead
+            _shared->refused = true;
+        }
+    }
+    std::lock_guard<std::mutex> lock(_shared->mutex);
+    if (_shared->refused || upTo <= _shared->target) return;
+    _shared->target = upTo;
+    _shared->wake.notify_one();
+}
+
+void StagingFiller::stop() {
+    if (_shared == nullptr) return;
+    {
+        std::lock_guard<std::mutex> lock(_shared->mutex);
+        _shared->stopping = true;
+        _shared->wake.notify_one();
+    }
+    if (_shared->thread.joinable()) _shared->thread.join();
+    delete _shared;
+    _shared = nullptr;
 }
 
 void* AllocTable(size_t size, void** block) {

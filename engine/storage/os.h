@@ -134,6 +134,30 @@ void ReleaseStaging(uint8_t* base);
 // file pages can. 0 when the size of memory is unknown.
 size_t StagingLimit();
 
+// Faults staging memory in ahead of a store's growth on a thread of its
+// own: the kernel zeroes every fresh page, and the thread that fills the
+// store need not wait for it. Contents are never touched, so the store's
+// thread may write anywhere meanwhile. Only a hint: when the thread cannot
+// be had or the kernel cannot fault ahead, the pages are faulted in as they
+// are first written, as before.
+class StagingFiller {
+public:
+    StagingFiller() = default;
+    StagingFiller(const StagingFiller&) = delete;
+    StagingFiller& operator=(const StagingFiller&) = delete;
+    ~StagingFiller() { stop(); }
+
+    // Asks for the first `upTo` bytes of the staging at `base` (the same at
+    // every call) to be faulted in; the thread starts at the first call.
+    void fillTo(uint8_t* base, size_t upTo);
+    // Ends the thread; to be called before the staging is released.
+    void stop();
+
+private:
+    struct Shared;
+    Shared* _shared = nullptr;
+};
+
 // Zeroed memory for a large table that is read at random: `size` bytes from
 // Sys().calloc, placed and marked so that the kernel may back it with huge
 // pages, which spare the lookups most of their address translation misses.

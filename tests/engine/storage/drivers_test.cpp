@@ -288,6 +288,50 @@ TEST_F(MappedStagingTest, GrowthPastTheLimitMapsTheFileAndKeepsEveryByte) {
     StoreClose(s);
 }
 
+// A staged store large enough to be faulted in ahead: every step of growth
+// is written whole, the last bytes first, while the filler's thread works
+// ahead of it; the file gets every byte, and the staging pages beyond the
+// store stay out of it.
+TEST_F(MappedStagingTest, ALargeStagedStoreFaultedInAheadKeepsEveryByte) {
+    ASSERT_EQ(openStore(&s, path, 0, kMapped, 0, 1u << 20), rc::kOk);
+    uint8_t seed = 0;
+    while (StoreDataSize(s) < (40u << 20)) {
+        const uint32_t from = StoreDataSize(s);
+        ASSERT_EQ(StoreGrow(s), rc::kOk);
+        const uint32_t size = StoreDataSize(s) - from;
+        putPattern(s, from + size / 2, size - size / 2, ++seed);
+        putPattern(s, from, size / 2, ++seed);
+    }
+    const std::vector<uint8_t> held = heldBytes(s);
+    ASSERT_EQ(StoreCommit(s), rc::kOk);
+    EXPECT_EQ(readFile(path), held);
+    EXPECT_EQ(StoreClose(s), rc::kOk);
+    EXPECT_EQ(readFile(path), held);
+}
+
+// The filler faults pages in without ever writing to them: what another
+// thread writes meanwhile stays, and what nobody wrote stays zero.
+TEST(StagingFillerTest, WritesMadeWhileFillingStayAndTheRestStaysZero) {
+    uint8_t* base = os::ReserveStaging();
+    ASSERT_NE(base, nullptr);
+    constexpr size_t kStep = size_t(1) << 20, kSteps = 48;
+    {
+        os::StagingFiller filler;
+        for (size_t i = 0; i < kSteps; ++i) {
+            filler.fillTo(base, (i + 8) * kStep);
+            for (size_t at = i * kStep; at < (i + 1) * kStep; at += 4096) base[at + i % 4096] = uint8_t(i + 1);
+        }
+    }  // the filler's thread is joined here
+    size_t wrong = 0;
+    for (size_t i = 0; i < kSteps + 8; ++i)
+        for (size_t at = i * kStep; at < (i + 1) * kStep; ++at) {
+            const bool written = i < kSteps && (at - i * kStep) % 4096 == i % 4096;
+            wrong += base[at] != (written ? uint8_t(i + 1) : 0);
+        }
+    EXPECT_EQ(wrong, 0u);
+    os::ReleaseStaging(base);
+}
+
 TEST_F(MappedStagingTest, AFailedFirstCommitIsReportedAndLosesNothing) {
     ASSERT_EQ(openStore(&s, path, 0, kMapped, 5000), rc::kOk);
     putPattern(s, 0, 5000, 4);
