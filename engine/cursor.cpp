@@ -69,24 +69,33 @@ public:
     PositionTable& operator=(const PositionTable&) = delete;
     ~PositionTable() { std::free(slots_); }
 
+    // Positions wait in a short list, their slots asked for, and enter the
+    // table together: a slot of a large table is seldom in the caches.
     void put(const Position& p) {
         if (p.field == 0 || p.index < kFar) return;
-        if (p.stamp != stamp_) openEpoch(p.stamp);
-        if (used_ + 1 > (mask_ + 1) / 2 || slots_ == nullptr) makeRoom();
-        if (slots_ == nullptr) return;
-        for (uint32_t i = hash(p.field);; i = (i + 1) & mask_) {
-            Entry& e = slots_[i];
-            if (e.field == p.field || e.field == 0) {
-                if (e.field == 0) ++used_;
-                e = {p.field, p.owner, p.index, epoch_};
-                return;
-            }
+        if (p.stamp != stamp_) {
+            waiting_ = 0;  // of the old epoch
+            openEpoch(p.stamp);
+        }
+        if (slots_ != nullptr) __builtin_prefetch(&slots_[hash(p.field)]);
+        waitingList_[waiting_++] = {p.field, p.owner, p.index, 0};
+        if (waiting_ == kWaiting) {
+            for (uint32_t i = 0; i < kWaiting; ++i) insert(waitingList_[i]);
+            waiting_ = 0;
         }
     }
 
     // The position of `field` under `stamp`, written to *out; false if none.
     bool find(uint32_t field, uint64_t stamp, Position* out) const {
-        if (slots_ == nullptr || field == 0 || stamp != stamp_) return false;
+        if (field == 0 || stamp != stamp_) return false;
+        for (uint32_t i = waiting_; i-- > 0;) {  // the latest first
+            const Entry& e = waitingList_[i];
+            if (e.field == field) {
+                *out = {e.field, e.owner, e.index, stamp};
+                return true;
+            }
+        }
+        if (slots_ == nullptr) return false;
         for (uint32_t i = hash(field);; i = (i + 1) & mask_) {
             const Entry& e = slots_[i];
             if (e.field == field) {
@@ -104,6 +113,20 @@ private:
     };
     static constexpr uint32_t kFirst = 64;
     static constexpr uint32_t kMaxPositions = 1u << 16;
+    static constexpr uint32_t kWaiting = 16;
+
+    void insert(const Entry& p) {
+        if (used_ + 1 > (mask_ + 1) / 2 || slots_ == nullptr) makeRoom();
+        if (slots_ == nullptr) return;
+        for (uint32_t i = hash(p.field);; i = (i + 1) & mask_) {
+            Entry& e = slots_[i];
+            if (e.field == p.field || e.field == 0) {
+                if (e.field == 0) ++used_;
+                e = {p.field, p.owner, p.index, epoch_};
+                return;
+            }
+        }
+    }
 
     // The high bits of the product depend on every bit of the offset.
     uint32_t hash(uint32_t key) const {
@@ -145,10 +168,12 @@ private:
         mask_ = capacity - 1;
         used_ = 0;
         for (uint32_t i = 0; i < oldCapacity; ++i)
-            if (old[i].field != 0 && old[i].epoch == epoch_) put({old[i].field, old[i].owner, old[i].index, stamp_});
+            if (old[i].field != 0 && old[i].epoch == epoch_) insert(old[i]);
         std::free(old);
     }
 
+    Entry waitingList_[kWaiting];
+    uint32_t waiting_ = 0;
     Entry* slots_ = nullptr;
     uint32_t mask_ = 0;
     uint32_t used_ = 0;
