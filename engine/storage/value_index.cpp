@@ -858,13 +858,16 @@ constexpr uint32_t kIndexMemoryFrom = 16u << 20;
 
 // Makes the index's memory of this session: the fingers at once, the node
 // copies and the table of paths once the data area has grown to need them.
-// 0, or 0x1000 with the part in question not made.
+// A session that announces its keys gets no copies: its keys are looked up
+// many at a time ahead of their insertions (see IndexExpect), and copies
+// would only cost their upkeep, a look into a table of copies at every
+// change to a node. 0, or 0x1000 with the part in question not made.
 uint32_t makeIndexMemory(Store* s) {
     if (s->indexMemoryOff) return 0;
     if (s->paths == nullptr && (s->paths = PathCacheCreate()) == nullptr) return rc::kMalloc;
-    if (s->mirror != nullptr || StoreDataSize(s) < kIndexMemoryFrom) return 0;
-    s->mirror = NodeMirrorCreate();
-    if (s->mirror != nullptr && PathCacheAddTable(s->paths)) return 0;
+    if (PathCacheHasTable(s->paths) || StoreDataSize(s) < kIndexMemoryFrom) return 0;
+    if (s->expected == nullptr && (s->mirror = NodeMirrorCreate()) == nullptr) return rc::kMalloc;
+    if (PathCacheAddTable(s->paths)) return 0;
     NodeMirrorFree(s->mirror);
     s->mirror = nullptr;
     return rc::kMalloc;
