@@ -110,12 +110,20 @@ fi
 # beside the wall time.
 echo "| document | input MiB | floor s | xmlload s | ratio | best round | xmlload CPU s | db MiB | xmlload peak RSS MiB |"
 echo "|---|---|---|---|---|---|---|---|---|"
+declare -A ratios
 for doc in cat10 cat100 flat text deep; do
   xml=$work/$doc.xml db=$work/$doc.db
   read -r fs ls ratio best lk lc < <(paired "$xml" "$db")
+  ratios[$doc]=$ratio
   printf '| %s | %s | %s | %s | %s | %s | %s | %s | %s |\n' "$doc" "$(mib "$(stat -c %s "$xml")")" \
     "$fs" "$ls" "$ratio" "$best" "$lc" "$(mib "$(stat -c %s "$db")")" "$(awk -v k="$lk" 'BEGIN { printf "%.1f", k / 1024 }')"
 done
+# xmlload's time from 10 to 100 MB against the floor's own: the same as the
+# quotient of the two ratios, whose rounds pair each load with a floor run
+# in the same spell of the machine.
+echo
+awk -v a="${ratios[cat100]}" -v b="${ratios[cat10]}" \
+  'BEGIN { printf "Linearity: xmlload 100 MB / 10 MB against the floor'"'"'s own: %.2f\n", (b > 0) ? a / b : 0 }'
 read -r ds _ < <(rounds=1 timed "$xmlload" "$work/cat100.xml" "$disk/cat100.db")
 echo
 echo "On disk (${TMPDIR:-/tmp}): xmlload of cat100 took ${ds} s, final commit included."
