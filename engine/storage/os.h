@@ -1,5 +1,6 @@
 // The operating-system layer of the file-backed drivers: exclusive opening,
-// size query, mapping, remapping, flushing and whole-file transfers.
+// size query, mapping, remapping, flushing, whole-file transfers, and the
+// staging memory of new files with its filler.
 //
 // Every function returns a result code naming the step that failed and leaves
 // errno holding the failing call's error (cleanup on the way out saves and
