@@ -211,9 +211,40 @@ void prefetchNode(Store* s, uint32_t node) {
     if (node != 0 && node < StoreDataSize(s)) __builtin_prefetch(s->view->data + node);
 }
 
+// Clears the bytes of a little-endian word after its first zero byte; tells
+// whether it had one. The lowest byte the test flags is the first zero byte.
+uint64_t cutAfterNul(uint64_t w, bool* ended) {
+    const uint64_t zeros = (w - 0x0101010101010101ull) & ~w & 0x8080808080808080ull;
+    if (zeros == 0) return w;
+    *ended = true;
+    const int bits = __builtin_ctzll(zeros) + 1;  // through the zero byte
+    return bits >= 64 ? w : w & ((uint64_t(1) << bits) - 1);
+}
+
+// Sign of (the string key of `node` - kd), read from the area. When the area
+// ends in a NUL every key ends inside it, so the first words that differ, or
+// a word in which both keys end, settle it (as compareStarts would on a
+// copy); anything else is read whole.
+int nodeVersus(Store* s, uint32_t node, const KeyDesc& kd) {
+    const AreaView& v = *s->view;
+    const uint32_t at = node + fmt::kNodeKey;
+    if (uint64_t(at) + 16 <= v.dataSize && v.data[v.dataSize - 1] == 0) {
+        // A little-endian word cut after its NUL, byte-swapped: the key's
+        // bytes zero from its terminator on, as a big-endian number.
+        bool ended = false;
+        uint64_t w = __builtin_bswap64(cutAfterNul(getLE64(v.data + at), &ended));
+        if (w != kd.start.a) return w < kd.start.a ? -1 : 1;
+        if (ended) return 0;
+        w = __builtin_bswap64(cutAfterNul(getLE64(v.data + at + 8), &ended));
+        if (w != kd.start.b) return w < kd.start.b ? -1 : 1;
+        if (ended) return 0;
+    }
+    return DataStrCmp(s, at, kd.str);
+}
+
 // Sign of (node key - kd).
 int keyVersus(Store* s, uint32_t node, const KeyDesc& kd) {
-    if (kd.str) return DataStrCmp(s, node + fmt::kNodeKey, kd.str);
+    if (kd.str) return nodeVersus(s, node, kd);
     return sign(nodeNumber(s, node, kd.cls) - kd.num);
 }
 
@@ -322,16 +353,6 @@ NodeMirror* copiesOf(Store* s, const KeyDesc& kd) {
     return mirror != nullptr && mirror->deep[uint32_t(kd.cls) * 256 + kd.bucket] ? mirror : nullptr;
 }
 
-// Clears the bytes of a little-endian word after its first zero byte; tells
-// whether it had one. The lowest byte the test flags is the first zero byte.
-uint64_t cutAfterNul(uint64_t w, bool* ended) {
-    const uint64_t zeros = (w - 0x0101010101010101ull) & ~w & 0x8080808080808080ull;
-    if (zeros == 0) return w;
-    *ended = true;
-    const int bits = __builtin_ctzll(zeros) + 1;  // through the zero byte
-    return bits >= 64 ? w : w & ((uint64_t(1) << bits) - 1);
-}
-
 // The key's start, zero from its terminator on (see KeyStart).
 void copyKey(Store* s, uint32_t node, int cls, bool text, NodeCopy* c) {
     if (!text) {
@@ -402,27 +423,6 @@ inline __attribute__((always_inline)) const NodeCopy* openNode(Store* s, uint32_
     return c;
 }
 
-// Sign of (the string key of `node` - kd), read from the area. When the area
-// ends in a NUL every key ends inside it, so the first words that differ, or
-// a word in which both keys end, settle it (as compareStarts would on a
-// copy); anything else is read whole.
-int nodeVersus(Store* s, uint32_t node, const KeyDesc& kd) {
-    const AreaView& v = *s->view;
-    const uint32_t at = node + fmt::kNodeKey;
-    if (uint64_t(at) + 16 <= v.dataSize && v.data[v.dataSize - 1] == 0) {
-        // A little-endian word cut after its NUL, byte-swapped: the key's
-        // bytes zero from its terminator on, as a big-endian number.
-        bool ended = false;
-        uint64_t w = __builtin_bswap64(cutAfterNul(getLE64(v.data + at), &ended));
-        if (w != kd.start.a) return w < kd.start.a ? -1 : 1;
-        if (ended) return 0;
-        w = __builtin_bswap64(cutAfterNul(getLE64(v.data + at + 8), &ended));
-        if (w != kd.start.b) return w < kd.start.b ? -1 : 1;
-        if (ended) return 0;
-    }
-    return DataStrCmp(s, at, kd.str);
-}
-
 // keyVersus on a copy: the key's start settles most comparisons.
 int copyVersus(Store* s, const NodeCopy& c, const KeyDesc& kd) {
     if (!kd.str) {
@@ -430,7 +430,7 @@ int copyVersus(Store* s, const NodeCopy& c, const KeyDesc& kd) {
         std::memcpy(&v, c.key, sizeof v);
         return sign(v - kd.num);
     }
-    if (c.keyEnd == kKeyNotCopied) return nodeVersus(s, c.node, kd);
+    if (c.keyEnd == kKeyNotCopied) return keyVersus(s, c.node, kd);
     // A key not known to end inside the area is read whole, which notices one
     // that runs off it. Equal starts in which the stored key ends are equal
     // keys; otherwise both go on past the start.
@@ -955,7 +955,6 @@ constexpr uint32_t kExpectedLookup = 4;
 struct Expected {
     IndexPath path;   // from the root of the key's tree; length 0: none found
     bool found;       // the path ends at the key, else at the node whose empty link it fills
-    uint8_t cls;
     uint16_t tree;    // class * 256 + bucket
     uint32_t length;  // of a string key, before its terminator
     int64_t num;      // a numeric key
@@ -991,7 +990,8 @@ namespace {
 Expected& expectedAt(ExpectedKeys& k, uint32_t i) { return k.ring[(k.first + i) % kExpectedKeys]; }
 
 KeyDesc expectedKey(const Expected& e) {
-    return isStringClass(e.cls) ? describeString(e.cls, e.key, e.length) : describeNumber(e.cls, e.num);
+    const int cls = e.tree / 256;
+    return isStringClass(cls) ? describeString(cls, e.key, e.length) : describeNumber(cls, e.num);
 }
 
 bool isExpectedKey(const Expected& e, uint32_t tree, const KeyDesc& kd) {
@@ -1018,7 +1018,7 @@ bool probeStep(Store* s, Probe& p) {
         path.length = 0;
         return false;
     }
-    const int c = p.kd.str ? -nodeVersus(s, p.node, p.kd) : -sign(nodeNumber(s, p.node, p.kd.cls) - p.kd.num);
+    const int c = -keyVersus(s, p.node, p.kd);
     path.nodes[p.depth] = p.node;
     path.sides[p.depth] = int8_t(c);
     path.length = p.depth + 1;
@@ -1110,13 +1110,13 @@ void probeExpected(Store* s, ExpectedKeys& k) {
 // The announcement of kd, looked up first if need be, when it is among the
 // oldest few; those before it are dropped, their keys having come otherwise
 // or not at all. Valid until the next announcement.
-const Expected* takeExpected(Store* s, uint32_t tree, const KeyDesc& kd) {
+Expected* takeExpected(Store* s, uint32_t tree, const KeyDesc& kd) {
     ExpectedKeys* k = s->expected;
     if (k == nullptr || k->count == 0) return nullptr;
     if (k->unprobed != 0) probeExpected(s, *k);
     const uint32_t look = std::min(k->count, kExpectedLookup);
     for (uint32_t i = 0; i < look; ++i) {
-        const Expected& e = expectedAt(*k, i);
+        Expected& e = expectedAt(*k, i);
         if (!isExpectedKey(e, tree, kd)) continue;
         k->first = (k->first + i + 1) % kExpectedKeys;
         k->count -= i + 1;
@@ -1139,6 +1139,15 @@ uint32_t heldLength(Store* s, PathCache* paths, uint32_t tree, IndexPath& path, 
     return path.length;
 }
 
+// The insertion of a key found at the end of a path that holds: the
+// direction bytes a descent along it writes, and the tree's finger.
+uint32_t takePath(Store* s, Finger& finger, const IndexPath& path, const KeyDesc& kd, uint32_t* node) {
+    writeDirections(s, path, path.length - 1);
+    *node = path.nodes[path.length - 1];
+    setFinger(finger, path, kd);
+    return 0;
+}
+
 // TreeInsert for a key whose path may be known: then only the direction bytes
 // the descent would write are written. The finger of the tree, or else the
 // paths to existing keys that descents found, tell it.
@@ -1152,7 +1161,7 @@ uint32_t treeInsertKnown(Store* s, int cls, uint32_t* head, const KeyDesc& kd, u
         return TreeInsert(s, head, kd, node, &d);
     }
     Finger& finger = PathCacheFinger(paths, tree);
-    const Expected* announced = takeExpected(s, tree, kd);
+    Expected* announced = takeExpected(s, tree, kd);
     Start from;
     bool found = false;
     const int level = fingerLevel(s, finger, PathCacheRotations(paths, tree), *head, kd, &found);
@@ -1167,20 +1176,17 @@ uint32_t treeInsertKnown(Store* s, int cls, uint32_t* head, const KeyDesc& kd, u
     // The key is hashed only for a table of paths to look in or to fill.
     const bool table = PathCacheHasTable(paths);
     uint64_t hash = 0;
-    IndexPath looked;
     if (level >= 0) {
         from = {&finger.path, uint32_t(level)};
     } else if (announced != nullptr && announced->path.length != 0) {
         // The path its announcement found, as far as it still holds; the
-        // descent goes on from there.
-        looked = announced->path;
+        // descent goes on from there. (The announcement stays readable until
+        // the next one.)
+        IndexPath& looked = announced->path;
         const uint32_t held = heldLength(s, paths, tree, looked, *head);
         if (announced->found && held == looked.length) {
-            writeDirections(s, looked, held - 1);
-            *node = looked.nodes[held - 1];
             if (table) PathCacheStore(paths, tree, keyHash(kd), looked);
-            setFinger(finger, looked, kd);
-            return 0;
+            return takePath(s, finger, looked, kd, node);
         }
         if (held != 0) {
             writeDirections(s, looked, held - 1);
@@ -1189,12 +1195,8 @@ uint32_t treeInsertKnown(Store* s, int cls, uint32_t* head, const KeyDesc& kd, u
     } else if (table) {
         hash = keyHash(kd);
         IndexPath* known = PathCacheFind(paths, tree, hash);
-        if (known != nullptr && pathHolds(s, paths, tree, *known, *head, kd)) {
-            writeDirections(s, *known, known->length - 1);
-            *node = known->nodes[known->length - 1];
-            setFinger(finger, *known, kd);
-            return 0;
-        }
+        if (known != nullptr && pathHolds(s, paths, tree, *known, *head, kd))
+            return takePath(s, finger, *known, kd, node);
     }
     const uint32_t r = TreeInsert(s, head, kd, node, &d, from);
     if (d.rotated) PathCacheRotated(paths, tree);
@@ -1253,7 +1255,6 @@ void IndexExpect(Store* s, uint8_t base, const void* value, uint32_t length) {
         k.unprobed = std::min(k.unprobed, k.count);
     }
     Expected& e = expectedAt(k, k.count);
-    e.cls = uint8_t(cls);
     e.path.length = 0;
     e.found = false;
     if (isStringClass(cls)) {
