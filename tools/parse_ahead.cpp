@@ -292,14 +292,15 @@ private:
         unsigned char* at = _block->bytes.append(sizeof w + n + 1);
         std::memcpy(at, &w, sizeof w);
         std::memcpy(at + sizeof w, s, n + 1);
-        if (kind) _tell(size_t(at + sizeof w - _block->bytes.data()), w, *kind);
+        if (kind) _noteText(size_t(at + sizeof w - _block->bytes.data()), w, *kind);
     }
-    void _tell(size_t at, uint32_t length, LookAhead::Kind kind) {
+    // Notes a text for the handlers' thread to tell, unless told lately.
+    void _noteText(size_t at, uint32_t length, LookAhead::Kind kind) {
         if (!_recent.seen(_block->bytes.data() + at, length)) _block->told.push_back({at, kind});
     }
     // The run of character data that later runs could join is complete.
     void _endText() {
-        if (_textAt != kNoText) _tell(_textAt + sizeof _textLength, _textLength, LookAhead::Kind::Data);
+        if (_textAt != kNoText) _noteText(_textAt + sizeof _textLength, _textLength, LookAhead::Kind::Data);
         _textAt = kNoText;
     }
     template <typename... Strings>
@@ -316,7 +317,7 @@ private:
         }
         _word(length);
         _terminated(chars, length);
-        if (op == Op::Whitespace) _tell(_block->bytes.size() - length - 1, length, LookAhead::Kind::Data);
+        if (op == Op::Whitespace) _noteText(_block->bytes.size() - length - 1, length, LookAhead::Kind::Data);
         _done();
     }
     void _terminated(const unsigned char* chars, size_t length) {

@@ -12,11 +12,11 @@ class Announcer final : public tool::LookAhead {
 public:
     explicit Announcer(LumXMLSAX::HandlerOrlo& handler) : _handler(handler) {}
     void text(Kind kind, const unsigned char* chars) override {
-        if (kind == Kind::Data)
-            _handler.expectText(chars);
-        else
-            _handler.expectAttribute(kind == Kind::AttributeName ? chars : nullptr,
-                                     kind == Kind::AttributeValue ? chars : nullptr);
+        switch (kind) {
+        case Kind::AttributeName: _handler.expectAttributeName(chars); break;
+        case Kind::AttributeValue: _handler.expectAttributeValue(chars); break;
+        case Kind::Data: _handler.expectText(chars); break;
+        }
     }
 
 private:

@@ -148,8 +148,11 @@ void HandlerOrlo::ignorableWhitespace(const unsigned char* chars, unsigned int s
     _pending.append(chars + start, length);
 }
 
-void HandlerOrlo::expectAttribute(const unsigned char* name, const unsigned char* value) {
+void HandlerOrlo::expectAttributeName(const unsigned char* name) {
     _reference.expectText(XML_BT_ATTRIBUTE_NAME, name);
+}
+
+void HandlerOrlo::expectAttributeValue(const unsigned char* value) {
     _reference.expectText(XML_BT_ATTRIBUTE_VALUE, value);
 }
 

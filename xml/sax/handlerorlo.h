@@ -49,11 +49,11 @@ public:
     void fatalError(const SAXParseException& exception) override;
 
     // For a driver that reads ahead: what the next events will store, in
-    // their order, so that the index looks up many places at once. An
-    // attribute of a start tag (a null name or value is left out); a run of
-    // character data, whole. A wrong guess costs only its look-up. Never
-    // throws.
-    void expectAttribute(const unsigned char* name, const unsigned char* value);
+    // their order, so that the index looks up many places at once: the name
+    // or the value of an attribute of a start tag, a run of character data
+    // whole. A wrong guess costs only its look-up. Never throws.
+    void expectAttributeName(const unsigned char* name);
+    void expectAttributeValue(const unsigned char* value);
     void expectText(const unsigned char* text);
 
 private:
