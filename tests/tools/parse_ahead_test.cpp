@@ -132,14 +132,20 @@ TEST_F(ParseAheadTest, EveryKindOfEventArrivesAsInAPlainParse) {
         "<e x=''/><![CDATA[<raw>]]>\n  <f>t</f></r>");
 }
 
-TEST_F(ParseAheadTest, LargeDocumentsAndEventsLargerThanABlockKeepTheirOrder) {
-    std::string xml = "<r>";
+// Many blocks: 30,000 elements with attributes (some alike), an attribute
+// value three blocks long, 50,000 adjacent runs of character data.
+std::string largeDocument() {
+    std::string xml = "<r a='1' b=''>";
     for (int i = 0; i < 30000; ++i)
-        xml += "<c n=\"" + std::to_string(i) + "\">" + std::to_string(i * 7) + "</c>\n";
+        xml += "<c n=\"" + std::to_string(i) + "\" m='&lt;'>" + std::to_string(i * 7) + "</c>\n";
     xml += "<big v=\"" + std::string(3 * tool::kBlockBytes, 'a') + "\">";
-    for (int i = 0; i < 50000; ++i) xml += "text run " + std::to_string(i) + " ";
-    xml += "</big></r>";
-    expectSame(xml);
+    for (int i = 0; i < 50000; ++i) xml += "text run " + std::to_string(i) + " &amp; ";
+    xml += "</big><e/>caf\xC3\xA9</r>";
+    return xml;
+}
+
+TEST_F(ParseAheadTest, LargeDocumentsAndEventsLargerThanABlockKeepTheirOrder) {
+    expectSame(largeDocument());
 }
 
 // Told ahead and heard: the texts of the events as told before them, and as
@@ -174,13 +180,7 @@ private:
 // Every text is told, whole and in order, before the event that carries it,
 // but for one told lately, which the index has just seen.
 TEST_F(ParseAheadTest, TextsAreToldWholeAndInOrderBeforeTheirEvents) {
-    std::string xml = "<r a='1' b=''>";
-    for (int i = 0; i < 30000; ++i)
-        xml += "<c n=\"" + std::to_string(i) + "\" m='&lt;'>" + std::to_string(i * 7) + "</c>\n";
-    xml += "<big v=\"" + std::string(3 * tool::kBlockBytes, 'a') + "\">";
-    for (int i = 0; i < 50000; ++i) xml += "text run " + std::to_string(i) + " &amp; ";
-    xml += "</big><e/>caf\xC3\xA9</r>";
-    const std::string path = tarn_test::writeText(dir.file("told.xml"), xml);
+    const std::string path = tarn_test::writeText(dir.file("told.xml"), largeDocument());
     Teller teller;
     DriverText driver;
     tool::ParseAhead(driver, path.c_str(), tool::HandlersOf(teller), &teller);
