@@ -27,7 +27,6 @@ namespace {
 // Staged stores of this size and more are faulted in kFillAhead bytes ahead.
 constexpr size_t kFillFrom = size_t(16) << 20;
 constexpr size_t kFillAhead = size_t(16) << 20;
-constexpr size_t kHugePage = size_t(2) << 20;
 
 struct MappedContext {
     AreaView view;  // first: Store::view points here
@@ -99,7 +98,7 @@ uint32_t mappedGrow(void* ctx, uint32_t n) {
         // A store this large goes on growing: its next pages are faulted in
         // on the filler's thread, whole huge pages ahead of the writes.
         if (c->mapSize >= kFillFrom)
-            c->filler.fillTo(c->base, std::min(c->stageLimit, c->mapSize + kFillAhead) & ~(kHugePage - 1));
+            c->filler.fillTo(c->base, std::min(c->stageLimit, c->mapSize + kFillAhead) & ~(os::kHugePage - 1));
         return rc::kOk;
     }
     uint8_t* base = nullptr;

@@ -277,14 +277,13 @@ void StagingFiller::stop() {
 }
 
 void* AllocTable(size_t size, void** block) {
-    constexpr size_t kHuge = size_t(2) << 20;
-    *block = Sys().calloc(1, size + kHuge);
+    *block = Sys().calloc(1, size + kHugePage);
     if (*block == nullptr) return nullptr;
-    const uintptr_t start = (reinterpret_cast<uintptr_t>(*block) + kHuge - 1) & ~(kHuge - 1);
+    const uintptr_t start = (reinterpret_cast<uintptr_t>(*block) + kHugePage - 1) & ~(kHugePage - 1);
     void* table = reinterpret_cast<void*>(start);
 #ifdef MADV_HUGEPAGE
     ErrnoGuard keep;
-    madvise(table, size & ~(kHuge - 1), MADV_HUGEPAGE);
+    madvise(table, size & ~(kHugePage - 1), MADV_HUGEPAGE);
 #endif
     return table;
 }

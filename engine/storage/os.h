@@ -122,6 +122,9 @@ uint32_t FlushFile(int fd);
 // not reported: the time is a courtesy, not part of the content.
 void TouchWriteTime(int fd);
 
+// The size of a huge page, to which huge-page memory is aligned.
+constexpr size_t kHugePage = size_t(2) << 20;
+
 // Staging memory: anonymous memory that stands in for a new file's mapping
 // until the file is first written whole. Unlike a mapping of the file it may
 // be backed by huge pages, which spare a large load most of its address
