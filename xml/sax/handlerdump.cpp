@@ -36,7 +36,17 @@ bool isXmlCharacter(uint32_t ch) {
 
 constexpr uint32_t kReplacementCharacter = 0xFFFD;
 
-void appendCharacter(std::string& out, uint32_t ch) {
+// Where the text goes decides which white space a parser would not give back
+// as it stands: a CR anywhere (read back as LF), and in an attribute value
+// also TAB and LF (read back as spaces).
+enum class Context { Data, AttributeValue };
+
+bool mustReference(uint32_t ch, Context context) {
+    if (ch == '\r') return true;
+    return context == Context::AttributeValue && (ch == '\t' || ch == '\n');
+}
+
+void appendCharacter(std::string& out, uint32_t ch, Context context) {
     if (!isXmlCharacter(ch)) ch = kReplacementCharacter;
     switch (ch) {
         case '"': out += "&quot;"; return;
@@ -45,7 +55,7 @@ void appendCharacter(std::string& out, uint32_t ch) {
         case '>': out += "&gt;"; return;
         default: break;
     }
-    if (ch >= 128) {
+    if (ch >= 128 || mustReference(ch, context)) {
         out += "&#";
         out += std::to_string(ch);
         out += ';';
@@ -58,7 +68,7 @@ void appendCharacter(std::string& out, uint32_t ch) {
 // UCS-4 gives every character one number, whatever its UTF-8 length; text
 // the converter rejects adds nothing, and characters XML cannot carry become
 // U+FFFD, so that the output stays well-formed.
-void appendEscaped(std::string& out, const char* text) {
+void appendEscaped(std::string& out, const char* text, Context context) {
     const void* converted = nullptr;
     void* toFree = nullptr;
     uint32_t size = 0;
@@ -70,7 +80,7 @@ void appendEscaped(std::string& out, const char* text) {
     for (uint32_t offset = 0; offset + 4 <= size; offset += 4) {
         const uint32_t ch = readUcs4(units + offset);
         if (ch == 0) break;
-        appendCharacter(out, ch);
+        appendCharacter(out, ch, context);
     }
     std::free(toFree);
 }
@@ -102,7 +112,7 @@ void HandlerDump::startElement(const unsigned char* name, const AttributeList& a
         tag += ' ';
         if (attributeName != nullptr) tag += reinterpret_cast<const char*>(attributeName);
         tag += "=\"";
-        if (value != nullptr) appendEscaped(tag, reinterpret_cast<const char*>(value));
+        if (value != nullptr) appendEscaped(tag, reinterpret_cast<const char*>(value), Context::AttributeValue);
         tag += '"';
     }
     tag += '>';
@@ -123,7 +133,7 @@ void HandlerDump::characters(const unsigned char* chars, unsigned int start,
         const std::string text(reinterpret_cast<const char*>(chars) + start, length);
         std::string escaped;
         escaped.reserve(length);
-        appendEscaped(escaped, text.c_str());
+        appendEscaped(escaped, text.c_str(), Context::Data);
         put(escaped);
     }
     std::fflush(stdout);

@@ -12,8 +12,11 @@ namespace LumXMLSAX {
 // indentation, line breaks or checks on the order of events. Character data
 // and attribute values are escaped so that the output is pure ASCII and
 // well-formed: "&quot;" "&amp;" "&lt;" "&gt;" for the four markup characters,
-// "&#N;" (decimal) for every character from 128 up. A malformed UTF-8
-// sequence, and any character XML cannot carry (controls other than tab,
+// "&#N;" (decimal) for every character from 128 up, for carriage return
+// ("&#13;", which a parser would read back as a line feed) and, in attribute
+// values, for tab and line feed ("&#9;", "&#10;", which a parser would read
+// back as spaces), so that the output parses back to what was stored. A
+// malformed UTF-8 sequence, and any character XML cannot carry (controls other than tab,
 // line feed and carriage return, surrogates, U+FFFE, U+FFFF, values above
 // U+10FFFF), is written as "&#65533;"; text the converter rejects outright
 // (a stray continuation byte in lead position) is not written at all.

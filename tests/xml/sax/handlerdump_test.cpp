@@ -102,7 +102,7 @@ TEST(HandlerDumpCharacters, OutputStaysWellFormedForBadText) {
     // Malformed sequences and characters XML cannot carry.
     EXPECT_EQ(dumpCharacters("bad\xC3"), "bad&#65533;");
     EXPECT_EQ(dumpCharacters("\xFF\xFE"), "&#65533;&#65533;");
-    EXPECT_EQ(dumpCharacters("a\x01\x1F\tb\rc"), "a&#65533;&#65533;\tb\rc");
+    EXPECT_EQ(dumpCharacters("a\x01\x1F\tb\rc"), "a&#65533;&#65533;\tb&#13;c");
     EXPECT_EQ(dumpCharacters("\xED\xA0\x80"), "&#65533;");
     EXPECT_EQ(dumpCharacters("\xEF\xBF\xBE\xEF\xBF\xBD"), "&#65533;&#65533;");
     EXPECT_EQ(dumpCharacters("\xF4\x90\x80\x80"), "&#65533;");
@@ -141,11 +141,13 @@ TEST(HandlerDumpDocument, AttributeValuesAreEscapedNamesAreNot) {
     attributes.addAttribute(u("bad"), u("CDATA"), u("\xC3"));
     attributes.addAttribute(u("rejected"), u("CDATA"), u("\x80"));
     attributes.addAttribute(u("apos"), u("CDATA"), u("it's"));
+    attributes.addAttribute(u("ws"), u("CDATA"), u("a\tb\nc\rd e"));
     StdoutCapture capture;
     dump.startElement(u("e"), attributes);
     EXPECT_EQ(capture.finish(),
               "<e q=\"say &quot;hi&quot; &amp; &lt;go&gt;\" caf\xC3\xA9=\"&#233;t&#233;\" "
-              "empty=\"\" bad=\"&#65533;\" rejected=\"\" apos=\"it's\">");
+              "empty=\"\" bad=\"&#65533;\" rejected=\"\" apos=\"it's\" "
+              "ws=\"a&#9;b&#10;c&#13;d e\">");
 }
 
 TEST(HandlerDumpDocument, IgnorableWhitespaceIsWrittenUnchanged) {
