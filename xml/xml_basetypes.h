@@ -19,7 +19,11 @@
 // Records:
 //   document chain  ("SOD", 9) "DOCCHAIN", then one ("SOD", 130) per document
 //   element chain   (e, 129), k pairs (e, 147)/(e, 148), then (e, 153), (e, 134)
-//                   and (e, 135) fields in document order
+//                   and (e, 135) fields in document order. The pointer to a
+//                   chain holding attributes is a 135 field, except for a
+//                   root element, whose pointer is always its document's 130
+//                   field. Databases written before roots kept their
+//                   attributes hold root chains without 147/148 fields.
 //   unlinked chain  ("UnlinkedElements", 129) 0, then one
 //                   ("UnlinkedElements", 134) per unlinked element, newest first
 // A pointer field and the start field it refers to are written together by

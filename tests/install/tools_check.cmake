@@ -81,7 +81,7 @@ function(check_tools xmlload xmldump xmlquery workdir)
   expect_read_error("${xmldump}" "${_TOOLS_CHECK_DIR}/sample.xml")
 
   # Character data and attribute values escaped, non-ASCII as references,
-  # empty elements as start and end tag, the root's attributes gone.
+  # empty elements as start and end tag, the root's attributes kept.
   set(db "${workdir}/sample.db")
   tool_run(l "${xmlload}" "${_TOOLS_CHECK_DIR}/sample.xml" "${db}")
   tool_expect("xmlload sample.xml: exit status" "${l_rc}" "0")

@@ -194,11 +194,16 @@ bool onPointerField(lumxmlref& reference) {
     return state == XMLCTRL_ELEMENT || state == XMLCTRL_DOCUMENT;
 }
 
-// User type of the field at `address`; 0 when it cannot be read.
+// Field 0 of the document chain, its "DOCCHAIN" string.
+bool onDocumentChain(lumxmlref& reference) {
+    return reference.getStateInTagChain() == XMLCTRL_STRING;
+}
+
 void check(uint32_t rc) {
     if (rc != 0) throw LumXMLException(static_cast<int>(rc));
 }
 
+// User type of the field at `address`.
 uint32_t usertypeAt(lumdb* database, unsigned long address) {
     lumcursor* cursor = nullptr;
     check(LumCursorCreate(&cursor, database));
@@ -308,7 +313,11 @@ bool DriverOrlo::queryUnique(InputSource& source, const unsigned char* environme
             _reference.reset();
             _database.Close();
         } else {
-            if (!_reference->GotoParentTagChainInBranch() || !onPointerField(*_reference)) {
+            // The document chain, reached when the environment is its own
+            // tag, has no chain start to climb from: the walk starts on its
+            // first field and replays the document.
+            const bool climbed = _reference->GotoParentTagChainInBranch();
+            if (climbed ? !onPointerField(*_reference) : !onDocumentChain(*_reference)) {
                 throwDamaged();
             }
             if (_documentHandler != nullptr) _documentHandler->startDocument();

@@ -95,6 +95,7 @@ void HandlerOrlo::startElement(const unsigned char* name,
     storing([&] {
         if (!_rootStored) {
             _database.GetDocumentRootNode(name, &_reference);
+            _storeAttributes(attributes);
             _rootStored = true;
             _parents.push_back(0);
             _parents.push_back(0);
@@ -110,12 +111,18 @@ void HandlerOrlo::startElement(const unsigned char* name,
 
 void HandlerOrlo::_storeElement(const unsigned char* name,
                                 const AttributeList& attributes) {
-    unsigned int count = attributes.getLength();
-    if (count == 0) {
+    if (attributes.getLength() == 0) {
         _reference.putElement(name);
         return;
     }
     _reference.putAttributeBranch(name);
+    _storeAttributes(attributes);
+}
+
+// Name and value fields after the chain start the reference stands on, in
+// the order of the start tag.
+void HandlerOrlo::_storeAttributes(const AttributeList& attributes) {
+    const unsigned int count = attributes.getLength();
     for (unsigned int i = 0; i < count; ++i) {
         _reference.putAttributeValues(attributes.getName(i), attributes.getValue(i));
     }

@@ -9,8 +9,8 @@
 //
 // Storing rules: a run of character data is one text field, cut only at
 // element boundaries and never trimmed; it goes into the chain of the element
-// that contains it, before the next child. Attributes of the root element are
-// not stored; those of other elements are, in document order.
+// that contains it, before the next child. The attributes of every element,
+// the root's included, are stored in the order of its start tag.
 //
 // Every database failure becomes a SAXException carrying the database's
 // message; the database then stays open and the destructor closes it.
@@ -82,6 +82,7 @@ private:
     void _dump();
     void _storeElement(const unsigned char* name,
                        const AttributeList& attributes);
+    void _storeAttributes(const AttributeList& attributes);
 
     LumXMLDb _database;
     bool _rootStored;

@@ -135,7 +135,7 @@ protected:
 };
 
 const char* const kMixed =
-    "<r a=\"root attributes are not stored\"><p k=\"v\" n=\"2\">x<b>bold</b>y<e/></p>"
+    "<r a=\"root\" z=\"\"><p k=\"v\" n=\"2\">x<b>bold</b>y<e/></p>"
     "tail<q>\xC3\xA9t\xC3\xA9 &amp; &lt;</q></r>";
 
 // ---- Replay ---------------------------------------------------------------
@@ -143,7 +143,7 @@ const char* const kMixed =
 TEST_F(DriverOrloTest, ReplaysEveryShapeInStoredOrder) {
     store(kMixed);
     EXPECT_EQ(replay(),
-              "<doc> +r +p k=v n=2 'x' +b 'bold' -b 'y' +e -e -p 'tail' "
+              "<doc> +r a=root z= +p k=v n=2 'x' +b 'bold' -b 'y' +e -e -p 'tail' "
               "+q '\xC3\xA9t\xC3\xA9 & <' -q -r </doc>");
     EXPECT_TRUE(closedAgain());
 }
@@ -244,11 +244,19 @@ TEST_F(DriverOrloTest, QueryReplaysTheNearestEnclosingEnvironment) {
 
 TEST_F(DriverOrloTest, RootAsEnvironmentReplaysTheWholeDocument) {
     store(kMixed);
-    EXPECT_EQ(query("r", "b", "bold", true),
-              "<doc> +r +p k=v n=2 'x' +b 'bold' -b 'y' +e -e -p 'tail' "
-              "+q '\xC3\xA9t\xC3\xA9 & <' -q -r </doc>");
+    const std::string whole =
+        "<doc> +r a=root z= +p k=v n=2 'x' +b 'bold' -b 'y' +e -e -p 'tail' "
+        "+q '\xC3\xA9t\xC3\xA9 & <' -q -r </doc>";
+    EXPECT_EQ(query("r", "b", "bold", true), whole);
     EXPECT_EQ(query("p", "b", "bold", true), "<doc> +p k=v n=2 'x' +b 'bold' -b 'y' +e -e -p </doc>");
     EXPECT_EQ(query("r", "q", "\xC3\xA9t\xC3\xA9 & <", true).substr(0, 9), "<doc> +r ");
+    // The document chain's own tag encloses every element, the root too.
+    EXPECT_EQ(query("SOD", "b", "bold", true), whole);
+    EXPECT_EQ(query("SOD", "r", "tail", true), whole);
+    EXPECT_TRUE(closedAgain());
+    // An element of that name ends the walk at its start, as in any replay.
+    store("<r><SOD>DOCCHAIN</SOD></r>");
+    EXPECT_EQ(query("SOD", "SOD", "DOCCHAIN", true), "<doc> +r </doc>");
 }
 
 TEST_F(DriverOrloTest, QueryThatFindsNothing) {

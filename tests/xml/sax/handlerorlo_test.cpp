@@ -152,9 +152,11 @@ TEST_F(HandlerOrloTest, ElementsEndingAtEveryDepthReturnToTheirParentsChain) {
               "134:e(134:f()),\"z\")");
 }
 
-TEST_F(HandlerOrloTest, RootAttributesAreNotStored) {
-    load("<r id=\"7\" lang=\"en\"><c y=\"2\"/></r>");
-    EXPECT_EQ(storedDocument(db), "r(135:c(y=2))");
+// The root's pointer stays the document's 130 field; its attributes follow
+// its chain start as any element's do.
+TEST_F(HandlerOrloTest, RootAttributesAreStoredInOrder) {
+    load("<r id=\"7\" lang=\"en\">t<c y=\"2\"/></r>");
+    EXPECT_EQ(storedDocument(db), "r(id=7,lang=en,\"t\",135:c(y=2))");
 }
 
 TEST_F(HandlerOrloTest, EmptyRootGivesADocumentWithAnEmptyChain) {
