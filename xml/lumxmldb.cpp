@@ -347,6 +347,9 @@ void LumXMLDb::GetDocumentRootNode(const unsigned char* rootTag, lumxmlref* ref)
     check(LumXMLAppendPointerPair(cursor.get(), sod & 0xFFFF, root & 0xFFFF, XML_BT_DOCUMENT,
                                   nullptr, nullptr));
     ref->_bind(this, cursor.release(), xmlTypeId(root, XML_BT_CHAIN_START));
+    // The empty document just made is handed out as a found one is: on its
+    // pointer in the document chain, not on its chain.
+    if (rootTag == nullptr && !ref->GotoParentTagChainInBranch()) fail(rc::kIllegalFile);
 }
 
 void LumXMLDb::createXMLref(lumxmlref* ref) {

@@ -220,9 +220,13 @@ TEST_F(DomTest, DatabaseObjectLifecycle) {
     EXPECT_EQ(created.Close(), 0);
     EXPECT_EQ(created.Open(), 0);
     {
-        // A new database has no document; asking for one makes an empty one.
+        // A new database has no document; asking for one makes an empty one,
+        // handed out as the document node from the first call on.
         DocumentImpl doc = created.getOwnerDocument();
+        EXPECT_EQ(doc.getNodeType(), 9);
+        EXPECT_EQ(name(doc.getNodeName()), "#document");
         EXPECT_FALSE(doc.hasChildNodes());
+        EXPECT_EQ(created.getOwnerDocument().getNodeType(), 9);
     }
     EXPECT_EQ(created.Close(), 0);
 
