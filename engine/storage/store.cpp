@@ -3,6 +3,7 @@
 #include "engine/storage/store.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <new>
 
@@ -230,9 +231,12 @@ uint32_t StoreGrow(Store* s) {
         s->writeRefused = true;
         return rc::kBadFlags;
     }
-    // The data area must stay addressable by 32-bit offsets.
-    if (uint64_t(s->view->dataSize) + s->params.growSize + fmt::kHeaderSize > 0xFFFFFFFFull)
+    // The data area must stay addressable by 32-bit offsets. errno tells
+    // the limit, as a failing system call would.
+    if (uint64_t(s->view->dataSize) + s->params.growSize + fmt::kHeaderSize > 0xFFFFFFFFull) {
+        errno = EFBIG;
         return rc::kFileTooLarge;
+    }
     return s->ops.grow(s->ctx, s->params.growSize);
 }
 

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstring>
 #include <vector>
 
@@ -105,8 +106,12 @@ TEST(StoreAccessTest, GrowKeepsContentAndZeroesTheNewTail) {
 
 TEST(StoreAccessTest, GrowthStopsBeforeOffsetsOverflow) {
     MemStore m(0, 0xFFFFF000u);
+    errno = 0;
     EXPECT_EQ(StoreGrow(m.s), rc::kFileTooLarge);
     EXPECT_EQ(StoreDataSize(m.s), 0u);
+    // The message names the limit, never "Success".
+    EXPECT_STREQ(LumErrorMessage(int32_t(rc::kFileTooLarge)),
+                 "GetFileSize(): File size exceeds 4 GB: File too large:");
 }
 
 TEST(StoreStringTest, ComparisonsAreUnsignedAndBounded) {
