@@ -11,11 +11,16 @@ tarn_add_test(test_fault_injection
           engine/fault_support.cpp
   LIBS ${_tarn_fault_objects} EXPAT::EXPAT)
 
+# Preloaded into the tools to fail one chosen system call.
+add_library(failing_calls MODULE tools/failing_calls.c)
+target_link_libraries(failing_calls PRIVATE ${CMAKE_DL_LIBS})
+
 tarn_add_test(test_robustness
   SOURCES tools/robustness_test.cpp
           tools/tool_runner.cpp
   LIBS tarn20)
-add_dependencies(test_robustness xmlload xmlquery)
+add_dependencies(test_robustness xmlload xmlquery failing_calls)
 target_compile_definitions(test_robustness PRIVATE
   XMLLOAD_PATH="$<TARGET_FILE:xmlload>"
-  XMLQUERY_PATH="$<TARGET_FILE:xmlquery>")
+  XMLQUERY_PATH="$<TARGET_FILE:xmlquery>"
+  FAILING_CALLS_PATH="$<TARGET_FILE:failing_calls>")

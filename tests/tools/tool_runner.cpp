@@ -53,7 +53,10 @@ bool drain(int fd, std::string& sink) {
     }
 }
 
-void collect(int outFd, int errFd, pid_t pid, Clock::time_point deadline,
+// A child sent a gentler signal than SIGKILL has this long to end by itself.
+constexpr auto kGrace = std::chrono::seconds(10);
+
+void collect(int outFd, int errFd, pid_t pid, Clock::time_point deadline, int killSignal,
              ToolResult& result) {
     pollfd fds[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
     std::string* sinks[2] = {&result.out, &result.err};
@@ -62,7 +65,7 @@ void collect(int outFd, int errFd, pid_t pid, Clock::time_point deadline,
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - Clock::now());
         if (left.count() <= 0) {
-            kill(pid, SIGKILL);
+            kill(pid, killSignal);
             result.timedOut = true;
             return;
         }
@@ -80,15 +83,20 @@ void collect(int outFd, int errFd, pid_t pid, Clock::time_point deadline,
 }
 
 // Waits for the child, killing it at the deadline should it outlive its pipes.
-int awaitExit(pid_t pid, Clock::time_point deadline, ToolResult& result) {
+int awaitExit(pid_t pid, Clock::time_point deadline, int killSignal, ToolResult& result) {
     int status = 0;
+    bool escalated = false;
     for (;;) {
         pid_t done = waitpid(pid, &status, WNOHANG);
         if (done == pid) return status;
         if (done < 0 && errno != EINTR) return status;
-        if (Clock::now() >= deadline && !result.timedOut) {
-            kill(pid, SIGKILL);
+        const auto now = Clock::now();
+        if (!result.timedOut && now >= deadline) {
+            kill(pid, killSignal);
             result.timedOut = true;
+        } else if (!escalated && now >= deadline + kGrace) {
+            kill(pid, SIGKILL);
+            escalated = true;
         }
         usleep(2000);
     }
@@ -96,8 +104,8 @@ int awaitExit(pid_t pid, Clock::time_point deadline, ToolResult& result) {
 
 }  // namespace
 
-ToolResult runTool(const std::vector<std::string>& argv,
-                   std::chrono::milliseconds timeout) {
+ToolResult runTool(const std::vector<std::string>& argv, std::chrono::milliseconds timeout,
+                   int killSignal) {
     ToolResult result;
     if (argv.empty()) {
         result.exitStatus = 127;
@@ -128,11 +136,11 @@ ToolResult runTool(const std::vector<std::string>& argv,
         result.err = std::string("tool_runner: fork: ") + std::strerror(errno) + "\n";
         return result;
     }
-    collect(out.fd[0], err.fd[0], pid, deadline, result);
+    collect(out.fd[0], err.fd[0], pid, deadline, killSignal, result);
     close(out.fd[0]);
     close(err.fd[0]);
 
-    int status = awaitExit(pid, deadline, result);
+    int status = awaitExit(pid, deadline, killSignal, result);
     if (WIFEXITED(status)) result.exitStatus = WEXITSTATUS(status);
     if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
     return result;

@@ -21,10 +21,12 @@ struct ToolResult {
 
 // Executes argv[0] (a path, not searched in PATH) with argv as its argument
 // vector, so argv[0] is also the name the program sees. Standard input is
-// /dev/null. After `timeout` the child is killed with SIGKILL. A failure to
-// start the program is reported as exit status 127 with a line on `err`.
+// /dev/null. After `timeout` the child is sent `killSignal`, and SIGKILL
+// should it still not end. A failure to start the program is reported as
+// exit status 127 with a line on `err`.
 ToolResult runTool(const std::vector<std::string>& argv,
-                   std::chrono::milliseconds timeout = std::chrono::seconds(60));
+                   std::chrono::milliseconds timeout = std::chrono::seconds(60),
+                   int killSignal = 9);
 
 }  // namespace tarntest
 

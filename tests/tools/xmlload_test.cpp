@@ -141,18 +141,21 @@ TEST_F(XmlLoadTest, EmptyFileGivesADatabaseWithoutDocument) {
     EXPECT_GE(sizeOf(db), 12288);
 }
 
-TEST_F(XmlLoadTest, MalformedFileReportsOneLineAndKeepsThePartialDatabase) {
+TEST_F(XmlLoadTest, MalformedFileReportsOneLineAndChangesNothing) {
     std::string xml = write("bad.xml", "<r>\n  <t>kept</t>\n  <u>broken</v>\n</r>\n");
     std::string db = dir + "/bad.db";
     ToolResult r = load(xml, db);
     EXPECT_EQ(r.exitStatus, 1);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, errorLine(xml, "mismatched tag") + "\n");
-    ASSERT_TRUE(exists(db));
-    // Everything up to the error is there; the run cut by the error is not.
-    ToolResult q = query(db, "r", "t", "kept");
-    EXPECT_EQ(q.exitStatus, 0) << q.err;
-    EXPECT_EQ(q.out, "<?xml version=\"1.0\"?><r>\n  <t>kept</t>\n  <u></u></r>\n");
+    EXPECT_FALSE(exists(db));
+
+    ASSERT_EQ(load(write("good.xml", "<r><t>old</t></r>"), db).exitStatus, 0);
+    const std::string before = read(db);
+    EXPECT_EQ(load(xml, db).err, errorLine(xml, "mismatched tag") + "\n");
+    EXPECT_EQ(read(db), before);
+    // Nothing but the files of the test itself.
+    EXPECT_EQ(entries().size(), 3u);
 }
 
 TEST_F(XmlLoadTest, MissingInputLeavesTheDatabaseFileUntouched) {

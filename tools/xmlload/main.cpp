@@ -1,4 +1,6 @@
 // xmlload xmlfile dbfile: stores one XML file as a new database file.
+#include <signal.h>
+
 #include "tools/parse_ahead.h"
 #include "tools/tool_main.h"
 #include "xml/sax/drivertext.h"
@@ -23,6 +25,23 @@ private:
     LumXMLSAX::HandlerOrlo& _handler;
 };
 
+// A signal that ends the process takes the unfinished database with it.
+void removeAndEnd(int signal) {
+    LumXMLSAX::HandlerOrlo::removeTemporaryFiles();
+    ::signal(signal, SIG_DFL);
+    raise(signal);
+}
+
+void removeOnSignals() {
+    struct sigaction action {};
+    action.sa_handler = removeAndEnd;
+    sigemptyset(&action.sa_mask);
+    for (int signal : {SIGHUP, SIGINT, SIGQUIT, SIGTERM}) sigaction(signal, &action, nullptr);
+    // Past a file size limit a write then fails and is reported, instead of
+    // the signal ending the process.
+    ::signal(SIGXFSZ, SIG_IGN);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -36,10 +55,12 @@ int main(int argc, char** argv) {
             argc, argv, "xmlload");
     }
     // The driver opens the XML file before it reports the start of the
-    // document, so a file that cannot be read leaves dbfile untouched.
+    // document, so a file that cannot be read leaves dbfile untouched; the
+    // database takes dbfile's name only once it is complete.
+    removeOnSignals();
     return tool::run("XML file", argv[1], [&] {
         LumXMLSAX::DriverText driver;
-        LumXMLSAX::HandlerOrlo handler(argv[2]);
+        LumXMLSAX::HandlerOrlo handler(argv[2], LumXMLSAX::HandlerOrlo::Storing::WholeOrNothing);
         Announcer announcer(handler);
         tool::ParseAhead(driver, argv[1], tool::HandlersOf(handler), &announcer);
     });

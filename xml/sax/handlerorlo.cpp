@@ -4,12 +4,16 @@
 #include <cstring>
 #include <new>
 
+#include "engine/result_codes.h"
 #include "xml/lumxmlexception.h"
+#include "xml/sax/replacement.h"
 #include "xml/sax/saxexception.h"
 #include "xml/xml_basetypes.h"
 
 namespace LumXMLSAX {
 namespace {
+
+namespace rc = tarn::rc;
 
 constexpr unsigned int kSizeHint = 32;
 constexpr size_t kFirstCapacity = 256;
@@ -60,22 +64,41 @@ const unsigned char* HandlerOrlo::PendingText::text() const {
     return _bytes ? _bytes : kNone;
 }
 
-HandlerOrlo::HandlerOrlo(const char* databaseName)
-    : _database(namedDatabase(databaseName)), _rootStored(false) {}
+HandlerOrlo::HandlerOrlo(const char* databaseName, Storing storing)
+    : _database(namedDatabase(databaseName)), _replacement(nullptr), _rootStored(false) {
+    if (storing == Storing::WholeOrNothing) {
+        try {
+            _replacement = new tarnxml_detail::Replacement(databaseName);
+        } catch (const std::bad_alloc&) {
+            throw SAXException(LumXMLException(static_cast<int>(rc::kMalloc)).message());
+        }
+    }
+}
 
 HandlerOrlo::~HandlerOrlo() {
-    // The reference's cursor must go before the database will close.
+    _closeQuietly();
+    delete _replacement;
+}
+
+// The reference's cursor must go before the database will close. A failure
+// has nobody to be reported to: the engine frees the handle either way.
+void HandlerOrlo::_closeQuietly() noexcept {
     try {
         _reference.Destroy();
         _database.Close();
     } catch (const LumXMLException&) {
-        // Nothing to report to from a destructor; the engine frees the handle.
     }
+    if (_replacement != nullptr) _replacement->abandon();
 }
 
 void HandlerOrlo::startDocument() {
     storing([this] {
         _reference.Destroy();
+        if (_replacement != nullptr) {
+            _database.Close();
+            _replacement->begin();
+            _database.SetDatabaseName(_replacement->temporaryName().c_str());
+        }
         _database.Create();
     });
     _rootStored = false;
@@ -87,6 +110,8 @@ void HandlerOrlo::endDocument() {
     storing([this] {
         _reference.Destroy();
         _database.Close();
+        // Close committed the whole database to disk: now it may take the name.
+        if (_replacement != nullptr) _replacement->complete();
     });
 }
 
@@ -168,13 +193,11 @@ void HandlerOrlo::expectText(const unsigned char* text) { _reference.expectText(
 void HandlerOrlo::fatalError(const SAXParseException& exception) {
     // Close first so that the file keeps what was stored; the parse error is
     // what the caller must hear about, even should the close fail.
-    try {
-        _reference.Destroy();
-        _database.Close();
-    } catch (const LumXMLException&) {
-    }
+    _closeQuietly();
     throw exception;
 }
+
+void HandlerOrlo::removeTemporaryFiles() noexcept { tarnxml_detail::Replacement::removeAll(); }
 
 void HandlerOrlo::_dump() {
     if (_pending.empty()) return;

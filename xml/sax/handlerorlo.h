@@ -7,6 +7,15 @@
 // releases the reference and closes the database. fatalError closes the
 // database too, so the file keeps what was stored before the error.
 //
+// Stored WholeOrNothing, the database is built under a temporary name
+// beside the file ("<name>.tmp." and six letters or digits) and takes the
+// file's name only once endDocument has committed it: a document that fails
+// in any way (malformed, unreadable, a full disk, the 4 GiB limit of a
+// database, any failing call) leaves a file of that name exactly as it was,
+// or absent, and no temporary file. An existing file is locked from
+// startDocument on, so that a file another process holds open fails the
+// load as it would in place ("CreateFile() failed").
+//
 // Storing rules: a run of character data is one text field, cut only at
 // element boundaries and never trimmed; it goes into the chain of the element
 // that contains it, before the next child. The attributes of every element,
@@ -26,12 +35,18 @@
 #include "xml/lumxmlref.h"
 #include "xml/sax/handlerbase.h"
 
+namespace tarnxml_detail {
+class Replacement;
+}
+
 namespace LumXMLSAX {
 
 class TARNXML_API HandlerOrlo : public HandlerBase {
 public:
+    enum class Storing { InPlace, WholeOrNothing };
+
     // Touches no file; the database is created by startDocument.
-    explicit HandlerOrlo(const char* databaseName);
+    explicit HandlerOrlo(const char* databaseName, Storing storing = Storing::InPlace);
     ~HandlerOrlo() override;
     HandlerOrlo(const HandlerOrlo&) = delete;
     HandlerOrlo& operator=(const HandlerOrlo&) = delete;
@@ -45,8 +60,14 @@ public:
                     unsigned int length) override;
     void ignorableWhitespace(const unsigned char* chars, unsigned int start,
                              unsigned int length) override;
-    // Closes the database, then throws a copy of the exception.
+    // Closes the database (WholeOrNothing: and removes it), then throws a
+    // copy of the exception.
     void fatalError(const SAXParseException& exception) override;
+
+    // Removes the temporary file of every handler in this process storing
+    // WholeOrNothing that has not finished; for a signal handler that then
+    // ends the process. Async-signal-safe.
+    static void removeTemporaryFiles() noexcept;
 
     // For a driver that reads ahead: what the next events will store, in
     // their order, so that the index looks up many places at once: the name
@@ -79,12 +100,15 @@ private:
         size_t _capacity = 0;
     };
 
+    void _closeQuietly() noexcept;
     void _dump();
     void _storeElement(const unsigned char* name,
                        const AttributeList& attributes);
     void _storeAttributes(const AttributeList& attributes);
 
     LumXMLDb _database;
+    // Null when storing in place.
+    tarnxml_detail::Replacement* _replacement;
     bool _rootStored;
     PendingText _pending;
     lumxmlref _reference;

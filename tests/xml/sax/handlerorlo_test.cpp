@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <string>
 
@@ -242,6 +243,42 @@ TEST_F(HandlerOrloTest, DestroyingTheHandlerMidDocumentClosesTheDatabase) {
     }
     EXPECT_TRUE(canLockExclusively(db));
     EXPECT_EQ(storedDocument(db), "r(\"lost\",134:kept())");
+}
+
+// Whole or nothing: the file keeps its old contents until endDocument, and
+// a document that does not end leaves it as it was; the work in between
+// goes to one temporary file beside it, gone afterwards either way.
+TEST_F(HandlerOrloTest, WholeOrNothingReplacesTheFileOnlyAtTheEnd) {
+    load("<r>old</r>");
+    const std::string old = tarn_test::readText(db);
+    const auto filesNow = [this] {
+        size_t n = 0;
+        for (const auto& entry : std::filesystem::directory_iterator(_dir)) n += entry.exists();
+        return n;
+    };
+    const size_t before = filesNow();
+    AttributeListImpl none;
+    {
+        HandlerOrlo handler(db.c_str(), HandlerOrlo::Storing::WholeOrNothing);
+        handler.startDocument();
+        handler.startElement(u("r"), none);
+        handler.characters(u("unfinished"), 0, 10);
+        EXPECT_EQ(filesNow(), before + 1);
+        EXPECT_FALSE(canLockExclusively(db)) << "the file to be replaced is not locked";
+    }
+    EXPECT_EQ(tarn_test::readText(db), old);
+    EXPECT_EQ(filesNow(), before);
+    {
+        HandlerOrlo handler(db.c_str(), HandlerOrlo::Storing::WholeOrNothing);
+        handler.startDocument();
+        handler.startElement(u("r"), none);
+        handler.characters(u("new"), 0, 3);
+        handler.endElement(u("r"));
+        EXPECT_EQ(tarn_test::readText(db), old);
+        handler.endDocument();
+        EXPECT_EQ(filesNow(), before);
+    }
+    EXPECT_EQ(storedDocument(db), "r(\"new\")");
 }
 
 TEST_F(HandlerOrloTest, DatabaseFailuresBecomeSAXExceptions) {
