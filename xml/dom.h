@@ -4,7 +4,9 @@
 // Every node is a reference of its own (its own engine cursor) standing on
 // one field of the stored document:
 //  - the document node on its document pointer in the document chain; its
-//    children are the root element's content;
+//    children are the fields of the root element's chain (its attributes'
+//    fields, nodes of type 0x100 as in every element with attributes, then
+//    its content);
 //  - an element node on the pointer field that refers to the element's chain
 //    (an element created by createElement on the unlinked chain's pointer);
 //  - a text node on its character data field.
