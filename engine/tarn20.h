@@ -4,8 +4,8 @@
  * A database is one file: a 12288-byte header area followed by a growing data
  * area. Records are chains of typed fields; indexed fields are entered into a
  * value index that queries search. Every function returns a 32-bit result code
- * (0 = success; LumErrorMessage renders any code) and hands results back
- * through pointer arguments.
+ * (0 = success, names below; LumErrorMessage renders any code) and hands
+ * results back through pointer arguments.
  *
  * Conventions kept by every function:
  *  - A null handle is answered with the code of its kind before anything else:
@@ -36,6 +36,62 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+/* Result codes, by name. Append-only: a number never changes once used.
+ * LumErrorMessage gives the text of each. Codes 0x1000-0x1FFF report a
+ * failed run-time library call, 0x2000-0x2FFF a failed system call; their
+ * texts add the calling thread's errno text. */
+enum {
+    LUM_OK = 0,
+    LUM_ERR_NOT_IMPLEMENTED = 1,
+    LUM_ERR_BAD_DATABASE = 2,
+    LUM_ERR_BAD_FLAGS = 3,  /* also: a write to a database opened read-only */
+    LUM_ERR_BAD_PARAMETER = 4,
+    LUM_ERR_BAD_DRIVER = 5,
+    LUM_ERR_BAD_CURSOR = 6,
+    LUM_ERR_NO_RECORD = 7,
+    LUM_ERR_NO_FIELD = 8,
+    LUM_ERR_BAD_FIELD_INDEX = 9,
+    LUM_ERR_BUFFER_TOO_SMALL = 10,
+    LUM_ERR_OWNER_HAS_MEMBERS = 11,
+    LUM_ERR_BAD_DICTIONARY = 12,
+    LUM_ERR_NAME_NOT_FOUND = 13,
+    LUM_ERR_TYPE_NOT_FOUND = 14,
+    LUM_ERR_DICT_INCONSISTENT = 15,
+    LUM_ERR_NAME_DEFINED = 16,
+    LUM_ERR_TOO_MANY_TYPES = 17,
+    LUM_ERR_BAD_RESULT_SET = 18,
+    LUM_ERR_BAD_LIST_INDEX = 19,
+    LUM_ERR_BAD_RESULT_LIST = 20,
+    LUM_ERR_BAD_QUERY = 21,
+    LUM_ERR_BAD_EXPRESSION = 22,
+    LUM_ERR_QUERY_RECURSION = 23,
+    LUM_ERR_BAD_QUERY_PARAMS = 24,
+    LUM_ERR_BAD_SET_OPERATOR = 25,
+    LUM_ERR_BAD_ENVIRONMENT = 26,
+    LUM_ERR_BAD_BASE_TYPE = 27,
+    LUM_ERR_TOO_BIG = 28,
+    LUM_ERR_ILLEGAL_FILE = 29,
+    LUM_ERR_BAD_VERSION = 30,
+    LUM_ERR_REFERENCED = 31,
+
+    LUM_ERR_MALLOC = 0x1000,
+    LUM_ERR_REALLOC = 0x1001,
+
+    LUM_ERR_CREATE_FILE = 0x2000,  /* open, lock or create */
+    LUM_ERR_FLUSH_FILE = 0x2001,
+    LUM_ERR_CLOSE_FILE = 0x2002,
+    LUM_ERR_SEEK_FILE = 0x2003,
+    LUM_ERR_READ_FILE = 0x2004,
+    LUM_ERR_WRITE_FILE = 0x2005,
+    LUM_ERR_FILE_SIZE = 0x2006,
+    LUM_ERR_FILE_TOO_LARGE = 0x2007,
+    LUM_ERR_MAP_VIEW = 0x2008,
+    LUM_ERR_CREATE_MAPPING = 0x2009,  /* also: disk blocks could not be reserved */
+    LUM_ERR_UNMAP_VIEW = 0x200A,
+    LUM_ERR_FLUSH_VIEW = 0x200B,
+    LUM_ERR_FILE_ATTRIBUTES = 0x200C
+};
 
 typedef struct lumenv     lumenv;      /* environment        */
 typedef struct lumdb      lumdb;       /* database           */
