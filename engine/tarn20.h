@@ -224,25 +224,28 @@ TARN20_API uint32_t LumDctLookupName(lumdct *dct, const void *name, LumTypeId *o
 /* ---- Cursors ------------------------------------------------------------- */
 
 /* A cursor stands on one record (its owner) and one field of it. A cursor
- * must be destroyed before its database is closed. */
+ * must be destroyed before its database is closed. Every cursor call but
+ * LumCursorDestroy answers 29 right after its handle checks once the file
+ * has been found damaged. */
 TARN20_API uint32_t LumCursorCreate(lumcursor **out, lumdb *db);
 TARN20_API uint32_t LumCursorDestroy(lumcursor *cur);
 /* Forgets the current record; the next append starts a new one. */
 TARN20_API uint32_t LumCursorNewRecord(lumcursor *cur);
 /* Appends a field after the current field (or as the owner of a new record).
  * `length` is read for base type 10 only; options[0] is the encoding of a
- * text value (null options: encoding 0). Codes: 6; 8 record without current
- * field; 27 base type without storage class or index flag above 1; 3 database
- * opened read-only; conversion failures; allocation/growth failures (nothing
- * is stored then). On success the new field is current. */
+ * text value (null options: encoding 0). Codes: 6; 29; 8 record without
+ * current field; 27 base type without storage class or index flag above 1;
+ * 4 null value of a type that has one; 3 database opened read-only;
+ * conversion failures; allocation/growth failures (nothing is stored then).
+ * On success the new field is current. */
 TARN20_API uint32_t LumCursorAppendField(lumcursor *cur, LumTypeId id, const void *value,
                               uint32_t length, const uint32_t *options);
 /* Announces that a value of type `id` (options as for an append) is about to
  * be appended through this cursor. An indexed value's place in the index is
  * then looked up together with those of the other values announced before
  * the next append, which costs much less than a look-up each. Only a hint:
- * nothing is written, and the value may never come. Codes: 6; 27; 4 null
- * value; 29. */
+ * nothing is written, and the value may never come. Codes, as for an append:
+ * 6; 29; 27; 4 null value. */
 TARN20_API uint32_t LumCursorExpectValue(lumcursor *cur, LumTypeId id, const void *value,
                               const uint32_t *options);
 /* Moves to field `position` of the current record: 6; 9 beyond the end
