@@ -20,7 +20,41 @@
  *    memory; 0x2000-range codes report a failed system call.
  *  - A database file is untrusted input: a damaged file makes operations return
  *    29 "Illegal database file" instead of reading or writing out of bounds.
- *  - No locks: a database and everything opened on it serve one thread at a time.
+ *
+ * Threads. The engine takes no locks. A database and everything opened on it
+ * (cursors, queries, result sets, result lists, dictionaries) must not be in
+ * two calls at once; between calls they may pass to another thread (ordered
+ * by the caller's own synchronisation: nothing is kept per thread). Separate
+ * databases may be used on separate threads at the same time: they share
+ * nothing but the text area of LumErrorMessage. A file is open in one
+ * database at a time: another LumDbCreate on it, in this process or another,
+ * gets 0x2000 until LumDbClose.
+ *
+ * The engine starts one thread of its own, for a new database of driver 1
+ * only (created by this LumDbCreate, which holds it in memory; see
+ * LumDbParams): the call that grows its file to 16 MiB or beyond (any call
+ * that stores: appends, modifications, new types and tags, pointer pairs)
+ * starts a thread that faults the next 16 MiB of that memory in ahead of the
+ * writes. The thread never touches the database's contents. It ends when the
+ * database leaves memory: at the first LumDbCommit that succeeds, when the
+ * file outgrows a quarter of physical memory, or in LumDbClose, which waits
+ * for it (earlier when the system cannot fault memory ahead). When no thread
+ * can be had, every call does the same, only slower.
+ *
+ * Memory. Besides its two areas (mapped, in memory, or a heap copy, as the
+ * driver has them) an open database holds, all of it freed by LumDbClose and
+ * none earlier; a database only read holds none of it:
+ *  - about 0.6 MiB for the value index, from the first indexed value stored
+ *    that is not an 8-bit integer;
+ *  - from the first such value stored once the data area is 16 MiB or more,
+ *    1.5 MiB of remembered index paths, and 4 MiB of copies of the index's
+ *    upper nodes unless values were announced (LumCursorExpectValue) first;
+ *  - about 0.2 MiB from the first value LumCursorExpectValue keeps;
+ *  - driver 1, a new database held in memory: 4 GiB of address space
+ *    reserved, of which only what is written takes memory, and up to 16 MiB
+ *    beyond the file's end faulted in by the thread above.
+ * Cursors, queries, result sets and lists hold memory of their own until
+ * they are destroyed.
  */
 #ifndef TARN20_H
 #define TARN20_H
@@ -112,7 +146,8 @@ typedef uint32_t LumTypeId;
  * written back on commit, 4 memory only. spare1/spare2 are kept, not read.
  * Driver 1 holds a new file in memory until its first commit or close (or
  * until it outgrows a quarter of physical memory), then maps it; the file's
- * blocks are reserved as it grows either way. */
+ * blocks are reserved as it grows either way. A new file of 16 MiB or more
+ * held in memory has a thread of its own (see Threads above). */
 typedef struct LumDbParams {
     uint32_t flags, initialSize, growSize, driver, spare1, spare2;
 } LumDbParams;
@@ -155,7 +190,8 @@ typedef struct LumSortKey {
  * "Invalid errorcode", codes without a message "Unknown error". Codes with bit
  * 0x1000 or 0x2000 set are composed as "message: system text:" into one
  * process-wide 512-byte area, overwritten by the next such call (any thread);
- * other texts are constants. */
+ * the system text is that of the calling thread's errno, so ask on the thread
+ * that got the code, before its next call. Other texts are constants. */
 TARN20_API const char *LumErrorMessage(int32_t code);
 
 /* Creates an environment: 4 null out or params; 1 when params[0] is 0
