@@ -30,16 +30,16 @@
  * database at a time: another LumDbCreate on it, in this process or another,
  * gets 0x2000 until LumDbClose.
  *
- * The engine starts one thread of its own, for a new database of driver 1
- * only (created by this LumDbCreate, which holds it in memory; see
- * LumDbParams): the call that grows its file to 16 MiB or beyond (any call
- * that stores: appends, modifications, new types and tags, pointer pairs)
- * starts a thread that faults the next 16 MiB of that memory in ahead of the
- * writes. The thread never touches the database's contents. It ends when the
- * database leaves memory: at the first LumDbCommit that succeeds, when the
- * file outgrows a quarter of physical memory, or in LumDbClose, which waits
- * for it (earlier when the system cannot fault memory ahead). When no thread
- * can be had, every call does the same, only slower.
+ * The engine starts one thread of its own, only for a new database of driver
+ * 1 while LumDbCreate holds it in memory (see LumDbParams): the call that
+ * grows its file to 16 MiB or beyond (any call that stores: appends,
+ * modifications, new types and tags, pointer pairs) starts a thread that
+ * faults the next 16 MiB of that memory in ahead of the writes. The thread
+ * never touches the database's contents. It ends when the database leaves
+ * memory: at the first LumDbCommit that succeeds, when the file outgrows a
+ * quarter of physical memory, or in LumDbClose, which waits for it (earlier
+ * when the system cannot fault memory ahead). When no thread can be had,
+ * every call does the same, only slower.
  *
  * Memory. Besides its two areas (mapped, in memory, or a heap copy, as the
  * driver has them) an open database holds, all of it freed by LumDbClose and

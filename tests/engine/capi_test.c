@@ -45,7 +45,6 @@ int main(void) {
     uint32_t size = 0;
     uint32_t encoding = 2;
     uint32_t options[1] = {2};
-
     unsigned i;
 
     for (i = 0; i < sizeof kCodes / sizeof kCodes[0]; ++i) CHECK(kCodes[i].name == kCodes[i].number);
