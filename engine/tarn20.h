@@ -263,7 +263,9 @@ TARN20_API uint32_t LumDctLookupName(lumdct *dct, const void *name, LumTypeId *o
  * must be destroyed before its database is closed. Every cursor call but
  * LumCursorDestroy answers 29 right after its handle checks once the file
  * has been found damaged. */
+/* Creates a cursor on db: 2; 29; 4 null out; 0x1000. */
 TARN20_API uint32_t LumCursorCreate(lumcursor **out, lumdb *db);
+/* 6, else 0. */
 TARN20_API uint32_t LumCursorDestroy(lumcursor *cur);
 /* Forgets the current record; the next append starts a new one. */
 TARN20_API uint32_t LumCursorNewRecord(lumcursor *cur);
@@ -284,12 +286,13 @@ TARN20_API uint32_t LumCursorAppendField(lumcursor *cur, LumTypeId id, const voi
  * 6; 29; 27; 4 null value. */
 TARN20_API uint32_t LumCursorExpectValue(lumcursor *cur, LumTypeId id, const void *value,
                               const uint32_t *options);
-/* Moves to field `position` of the current record: 6; 9 beyond the end
- * (cursor unchanged). */
+/* Moves to field `position` of the current record: 6; 29; 7 no record; 9
+ * beyond the end (cursor unchanged). */
 TARN20_API uint32_t LumCursorGotoField(lumcursor *cur, uint32_t position);
-/* Position of the current field: 6; 7 no record; 8 no current field. */
+/* Position of the current field: 6; 29; 7 no record; 8 no current field;
+ * 4 null out. */
 TARN20_API uint32_t LumCursorGetFieldIndex(lumcursor *cur, uint32_t *out);
-/* Number of fields of the current record: 6; 7. */
+/* Number of fields of the current record: 6; 29; 7; 4 null out. */
 TARN20_API uint32_t LumCursorGetNumFields(lumcursor *cur, uint32_t *out);
 /* Jumps to the field at data offset `address` and its record: 6; 29 when the
  * address does not lie inside the data area. */
