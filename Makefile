@@ -1,20 +1,29 @@
 # Entry points for a newcomer: `make demo` and `make test`.
-# Both check the Debian packages the build needs first: as root they install
-# what is missing with apt-get; otherwise they print the command to run.
+# Both check the Debian packages the build and the test suite need first: as
+# root they install what is missing with apt-get; otherwise they print the
+# command to run. The benchmarks and the fuzz targets need more, which only
+# `make bench` and `make fuzz` (or bench-deps / fuzz-deps alone) install.
 
-PACKAGES := cmake g++ make pkg-config libexpat1-dev libgtest-dev libbenchmark-dev
+# Build and test suite (groff-base: the install test renders the man pages).
+PACKAGES       := cmake g++ make pkg-config libexpat1-dev libgtest-dev libbenchmark-dev groff-base
+# bench/*.sh: /usr/bin/time, valgrind (callgrind), xmllint, xmlstarlet.
+BENCH_PACKAGES := time valgrind libxml2-utils xmlstarlet
+# fuzz/run.sh: clang with its sanitizer and libFuzzer runtime.
+FUZZ_PACKAGES  := clang libclang-rt-14-dev
 BUILD    ?= build
 PREFIX   ?= /usr/local
 JOBS     ?= $(shell nproc 2>/dev/null || echo 2)
 DEMO_DIR ?= $(BUILD)/demo
 
-.PHONY: all deps build test demo install fuzz clean
+.PHONY: all deps bench-deps fuzz-deps build test demo bench install fuzz clean
 
 all: build
 
-deps:
+# $(call require,PACKAGE LIST): installs the missing ones as root, else
+# names them with the command to run and fails.
+define require
 	@missing=""; \
-	for p in $(PACKAGES); do \
+	for p in $(1); do \
 	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; \
 	done; \
 	if [ -n "$$missing" ]; then \
@@ -27,6 +36,16 @@ deps:
 	    exit 1; \
 	  fi; \
 	fi
+endef
+
+deps:
+	$(call require,$(PACKAGES))
+
+bench-deps: deps
+	$(call require,$(BENCH_PACKAGES))
+
+fuzz-deps: deps
+	$(call require,$(FUZZ_PACKAGES))
 
 build: deps
 	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
@@ -38,9 +57,15 @@ test: build
 demo: build
 	@sh examples/demo.sh $(BUILD) $(DEMO_DIR)
 
-# Runs each fuzz target for FUZZ_SECONDS (needs clang and libclang-rt-14-dev).
+# The load and query benchmark against the expat floor (docs/performance.md);
+# BENCH_ROUNDS rounds, in a Release tree of its own.
+BENCH_ROUNDS ?= 3
+bench: bench-deps
+	bash bench/run.sh $(BUILD)/release $(BENCH_ROUNDS)
+
+# Runs each fuzz target for FUZZ_SECONDS.
 FUZZ_SECONDS ?= 60
-fuzz:
+fuzz: fuzz-deps
 	sh fuzz/run.sh $(FUZZ_SECONDS)
 
 install: build

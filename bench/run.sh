@@ -12,14 +12,15 @@
 # median of the ratios of each round. Instructions per input byte come from
 # callgrind, which counts the same on a busy machine. FULL=1 adds callgrind
 # on the 100 MB catalog.
-# Needs bash 5, /usr/bin/time (package time) and valgrind.
+# Needs bash 5, /usr/bin/time (package time) and valgrind: `make bench-deps`
+# installs them with the other benchmarks' needs (`make bench` runs this).
 set -euo pipefail
 
 src=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$src/build/release}
 rounds=${2:-3}
 for tool in /usr/bin/time valgrind; do
-  command -v "$tool" >/dev/null || { echo "run.sh: $tool is needed (apt-get install time valgrind)" >&2; exit 2; }
+  command -v "$tool" >/dev/null || { echo "run.sh: $tool is needed: run make bench-deps" >&2; exit 2; }
 done
 if [[ ! -x $build/tools/xmlload/xmlload ]]; then
   cmake -S "$src" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTARN_TESTS=OFF >/dev/null

@@ -4,8 +4,8 @@
  * A database is one file: a 12288-byte header area followed by a growing data
  * area. Records are chains of typed fields; indexed fields are entered into a
  * value index that queries search. Every function returns a 32-bit result code
- * (0 = success; LumErrorMessage renders any code) and hands results back
- * through pointer arguments.
+ * (0 = success, names below; LumErrorMessage renders any code) and hands
+ * results back through pointer arguments.
  *
  * Conventions kept by every function:
  *  - A null handle is answered with the code of its kind before anything else:
@@ -20,7 +20,41 @@
  *    memory; 0x2000-range codes report a failed system call.
  *  - A database file is untrusted input: a damaged file makes operations return
  *    29 "Illegal database file" instead of reading or writing out of bounds.
- *  - No locks: a database and everything opened on it serve one thread at a time.
+ *
+ * Threads. The engine takes no locks. A database and everything opened on it
+ * (cursors, queries, result sets, result lists, dictionaries) must not be in
+ * two calls at once; between calls they may pass to another thread (ordered
+ * by the caller's own synchronisation: nothing is kept per thread). Separate
+ * databases may be used on separate threads at the same time: they share
+ * nothing but the text area of LumErrorMessage. A file is open in one
+ * database at a time: another LumDbCreate on it, in this process or another,
+ * gets 0x2000 until LumDbClose.
+ *
+ * The engine starts one thread of its own, only for a new database of driver
+ * 1 while LumDbCreate holds it in memory (see LumDbParams): the call that
+ * grows its file to 16 MiB or beyond (any call that stores: appends,
+ * modifications, new types and tags, pointer pairs) starts a thread that
+ * faults the next 16 MiB of that memory in ahead of the writes. The thread
+ * never touches the database's contents. It ends when the database leaves
+ * memory: at the first LumDbCommit that succeeds, when the file outgrows a
+ * quarter of physical memory, or in LumDbClose, which waits for it (earlier
+ * when the system cannot fault memory ahead). When no thread can be had,
+ * every call does the same, only slower.
+ *
+ * Memory. Besides its two areas (mapped, in memory, or a heap copy, as the
+ * driver has them) an open database holds, all of it freed by LumDbClose and
+ * none earlier; a database only read holds none of it:
+ *  - about 0.6 MiB for the value index, from the first indexed value stored
+ *    that is not an 8-bit integer;
+ *  - from the first such value stored once the data area is 16 MiB or more,
+ *    1.5 MiB of remembered index paths, and 4 MiB of copies of the index's
+ *    upper nodes unless values were announced (LumCursorExpectValue) first;
+ *  - about 0.2 MiB from the first value LumCursorExpectValue keeps;
+ *  - driver 1, a new database held in memory: 4 GiB of address space
+ *    reserved, of which only what is written takes memory, and up to 16 MiB
+ *    beyond the file's end faulted in by the thread above.
+ * Cursors, queries, result sets and lists hold memory of their own until
+ * they are destroyed.
  */
 #ifndef TARN20_H
 #define TARN20_H
@@ -36,6 +70,62 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+/* Result codes, by name. Append-only: a number never changes once used.
+ * LumErrorMessage gives the text of each. Codes 0x1000-0x1FFF report a
+ * failed run-time library call, 0x2000-0x2FFF a failed system call; their
+ * texts add the calling thread's errno text. */
+enum {
+    LUM_OK = 0,
+    LUM_ERR_NOT_IMPLEMENTED = 1,
+    LUM_ERR_BAD_DATABASE = 2,
+    LUM_ERR_BAD_FLAGS = 3,  /* also: a write to a database opened read-only */
+    LUM_ERR_BAD_PARAMETER = 4,
+    LUM_ERR_BAD_DRIVER = 5,
+    LUM_ERR_BAD_CURSOR = 6,
+    LUM_ERR_NO_RECORD = 7,
+    LUM_ERR_NO_FIELD = 8,
+    LUM_ERR_BAD_FIELD_INDEX = 9,
+    LUM_ERR_BUFFER_TOO_SMALL = 10,
+    LUM_ERR_OWNER_HAS_MEMBERS = 11,
+    LUM_ERR_BAD_DICTIONARY = 12,
+    LUM_ERR_NAME_NOT_FOUND = 13,
+    LUM_ERR_TYPE_NOT_FOUND = 14,
+    LUM_ERR_DICT_INCONSISTENT = 15,
+    LUM_ERR_NAME_DEFINED = 16,
+    LUM_ERR_TOO_MANY_TYPES = 17,
+    LUM_ERR_BAD_RESULT_SET = 18,
+    LUM_ERR_BAD_LIST_INDEX = 19,
+    LUM_ERR_BAD_RESULT_LIST = 20,
+    LUM_ERR_BAD_QUERY = 21,
+    LUM_ERR_BAD_EXPRESSION = 22,
+    LUM_ERR_QUERY_RECURSION = 23,
+    LUM_ERR_BAD_QUERY_PARAMS = 24,
+    LUM_ERR_BAD_SET_OPERATOR = 25,
+    LUM_ERR_BAD_ENVIRONMENT = 26,
+    LUM_ERR_BAD_BASE_TYPE = 27,
+    LUM_ERR_TOO_BIG = 28,
+    LUM_ERR_ILLEGAL_FILE = 29,
+    LUM_ERR_BAD_VERSION = 30,
+    LUM_ERR_REFERENCED = 31,
+
+    LUM_ERR_MALLOC = 0x1000,
+    LUM_ERR_REALLOC = 0x1001,
+
+    LUM_ERR_CREATE_FILE = 0x2000,  /* open, lock or create */
+    LUM_ERR_FLUSH_FILE = 0x2001,
+    LUM_ERR_CLOSE_FILE = 0x2002,
+    LUM_ERR_SEEK_FILE = 0x2003,
+    LUM_ERR_READ_FILE = 0x2004,
+    LUM_ERR_WRITE_FILE = 0x2005,
+    LUM_ERR_FILE_SIZE = 0x2006,
+    LUM_ERR_FILE_TOO_LARGE = 0x2007,
+    LUM_ERR_MAP_VIEW = 0x2008,
+    LUM_ERR_CREATE_MAPPING = 0x2009,  /* also: disk blocks could not be reserved */
+    LUM_ERR_UNMAP_VIEW = 0x200A,
+    LUM_ERR_FLUSH_VIEW = 0x200B,
+    LUM_ERR_FILE_ATTRIBUTES = 0x200C
+};
 
 typedef struct lumenv     lumenv;      /* environment        */
 typedef struct lumdb      lumdb;       /* database           */
@@ -56,7 +146,8 @@ typedef uint32_t LumTypeId;
  * written back on commit, 4 memory only. spare1/spare2 are kept, not read.
  * Driver 1 holds a new file in memory until its first commit or close (or
  * until it outgrows a quarter of physical memory), then maps it; the file's
- * blocks are reserved as it grows either way. */
+ * blocks are reserved as it grows either way. A new file of 16 MiB or more
+ * held in memory has a thread of its own (see Threads above). */
 typedef struct LumDbParams {
     uint32_t flags, initialSize, growSize, driver, spare1, spare2;
 } LumDbParams;
@@ -99,7 +190,8 @@ typedef struct LumSortKey {
  * "Invalid errorcode", codes without a message "Unknown error". Codes with bit
  * 0x1000 or 0x2000 set are composed as "message: system text:" into one
  * process-wide 512-byte area, overwritten by the next such call (any thread);
- * other texts are constants. */
+ * the system text is that of the calling thread's errno, so ask on the thread
+ * that got the code, before its next call. Other texts are constants. */
 TARN20_API const char *LumErrorMessage(int32_t code);
 
 /* Creates an environment: 4 null out or params; 1 when params[0] is 0
@@ -168,33 +260,39 @@ TARN20_API uint32_t LumDctLookupName(lumdct *dct, const void *name, LumTypeId *o
 /* ---- Cursors ------------------------------------------------------------- */
 
 /* A cursor stands on one record (its owner) and one field of it. A cursor
- * must be destroyed before its database is closed. */
+ * must be destroyed before its database is closed. Every cursor call but
+ * LumCursorDestroy answers 29 right after its handle checks once the file
+ * has been found damaged. */
+/* Creates a cursor on db: 2; 29; 4 null out; 0x1000. */
 TARN20_API uint32_t LumCursorCreate(lumcursor **out, lumdb *db);
+/* 6, else 0. */
 TARN20_API uint32_t LumCursorDestroy(lumcursor *cur);
 /* Forgets the current record; the next append starts a new one. */
 TARN20_API uint32_t LumCursorNewRecord(lumcursor *cur);
 /* Appends a field after the current field (or as the owner of a new record).
  * `length` is read for base type 10 only; options[0] is the encoding of a
- * text value (null options: encoding 0). Codes: 6; 8 record without current
- * field; 27 base type without storage class or index flag above 1; 3 database
- * opened read-only; conversion failures; allocation/growth failures (nothing
- * is stored then). On success the new field is current. */
+ * text value (null options: encoding 0). Codes: 6; 29; 8 record without
+ * current field; 27 base type without storage class or index flag above 1;
+ * 4 null value of a type that has one; 3 database opened read-only;
+ * conversion failures; allocation/growth failures (nothing is stored then).
+ * On success the new field is current. */
 TARN20_API uint32_t LumCursorAppendField(lumcursor *cur, LumTypeId id, const void *value,
                               uint32_t length, const uint32_t *options);
 /* Announces that a value of type `id` (options as for an append) is about to
  * be appended through this cursor. An indexed value's place in the index is
  * then looked up together with those of the other values announced before
  * the next append, which costs much less than a look-up each. Only a hint:
- * nothing is written, and the value may never come. Codes: 6; 27; 4 null
- * value; 29. */
+ * nothing is written, and the value may never come. Codes, as for an append:
+ * 6; 29; 27; 4 null value. */
 TARN20_API uint32_t LumCursorExpectValue(lumcursor *cur, LumTypeId id, const void *value,
                               const uint32_t *options);
-/* Moves to field `position` of the current record: 6; 9 beyond the end
- * (cursor unchanged). */
+/* Moves to field `position` of the current record: 6; 29; 7 no record; 9
+ * beyond the end (cursor unchanged). */
 TARN20_API uint32_t LumCursorGotoField(lumcursor *cur, uint32_t position);
-/* Position of the current field: 6; 7 no record; 8 no current field. */
+/* Position of the current field: 6; 29; 7 no record; 8 no current field;
+ * 4 null out. */
 TARN20_API uint32_t LumCursorGetFieldIndex(lumcursor *cur, uint32_t *out);
-/* Number of fields of the current record: 6; 7. */
+/* Number of fields of the current record: 6; 29; 7; 4 null out. */
 TARN20_API uint32_t LumCursorGetNumFields(lumcursor *cur, uint32_t *out);
 /* Jumps to the field at data offset `address` and its record: 6; 29 when the
  * address does not lie inside the data area. */

@@ -522,10 +522,8 @@ private:
     const Handlers& _to;
 };
 
-}  // namespace
-
-void ParseAhead(LumXMLSAX::Parser& parser, const char* systemId, const Handlers& to,
-                LookAhead* ahead) {
+template <typename Source>
+void parseAhead(LumXMLSAX::Parser& parser, Source&& source, const Handlers& to, LookAhead* ahead) {
     Channel channel;
     Recorder recorder(channel);
     connect(parser, Handlers{to.document ? &recorder : nullptr, to.error ? &recorder : nullptr,
@@ -535,7 +533,7 @@ void ParseAhead(LumXMLSAX::Parser& parser, const char* systemId, const Handlers&
         worker = std::thread([&] {
             std::exception_ptr failure;
             try {
-                parser.parse(systemId);
+                parser.parse(source);
             } catch (const Stopped&) {
             } catch (...) {
                 failure = std::current_exception();
@@ -544,7 +542,7 @@ void ParseAhead(LumXMLSAX::Parser& parser, const char* systemId, const Handlers&
         });
     } catch (const std::system_error&) {
         connect(parser, to);
-        parser.parse(systemId);
+        parser.parse(source);
         return;
     }
     Finish finish(channel, worker, parser, to);
@@ -552,6 +550,18 @@ void ParseAhead(LumXMLSAX::Parser& parser, const char* systemId, const Handlers&
     std::unique_ptr<Block> block;
     while ((block = channel.next(std::move(block))) != nullptr) Replay(*block, attributes, ahead).to(to);
     if (std::exception_ptr failure = channel.failure()) std::rethrow_exception(failure);
+}
+
+}  // namespace
+
+void ParseAhead(LumXMLSAX::Parser& parser, const char* systemId, const Handlers& to,
+                LookAhead* ahead) {
+    parseAhead(parser, systemId, to, ahead);
+}
+
+void ParseAhead(LumXMLSAX::Parser& parser, LumXMLSAX::InputSource& source, const Handlers& to,
+                LookAhead* ahead) {
+    parseAhead(parser, source, to, ahead);
 }
 
 }  // namespace tool

@@ -50,6 +50,9 @@ protected:
 // it returns.
 void ParseAhead(LumXMLSAX::Parser& parser, const char* systemId, const Handlers& to,
                 LookAhead* ahead = nullptr);
+// The same with parser.parse(source).
+void ParseAhead(LumXMLSAX::Parser& parser, LumXMLSAX::InputSource& source, const Handlers& to,
+                LookAhead* ahead = nullptr);
 
 }  // namespace tool
 

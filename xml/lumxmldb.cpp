@@ -1,9 +1,9 @@
+#include "engine/tarn20.h"
 #include "xml/lumxmldb.h"
 
 #include <cstdlib>
 #include <cstring>
 
-#include "engine/result_codes.h"
 #include "xml/lumxmlexception.h"
 #include "xml/lumxmlref.h"
 #include "xml/xml_basetypes.h"
@@ -17,9 +17,8 @@ constexpr uint32_t kFlagsOpen = 16;
 constexpr uint32_t kSpare2 = 10;
 constexpr uint32_t kUtf8 = 2;
 
-namespace rc = tarn::rc;
 // What the dictionary answers for a type without a name field.
-constexpr uint32_t kUnnamedType = rc::kBadFieldIndex;
+constexpr uint32_t kUnnamedType = LUM_ERR_BAD_FIELD_INDEX;
 
 // Tag names are read into a buffer that doubles from 64 bytes up to this.
 constexpr uint32_t kFirstNameBuffer = 64;
@@ -92,7 +91,7 @@ char* duplicate(const char* name) {
     if (name == nullptr) return nullptr;
     const size_t size = std::strlen(name) + 1;
     char* copy = static_cast<char*>(std::malloc(size));
-    if (copy == nullptr) fail(rc::kMalloc);
+    if (copy == nullptr) fail(LUM_ERR_MALLOC);
     std::memcpy(copy, name, size);
     return copy;
 }
@@ -118,7 +117,7 @@ void DbState::release() noexcept {
 
 int DbState::lookupTag(const unsigned char* tag) {
     if (tag == nullptr) return 0;
-    if (xmlDictionary == nullptr) fail(rc::kBadDatabase);
+    if (xmlDictionary == nullptr) fail(LUM_ERR_BAD_DATABASE);
     int32_t usertype = 0;
     check(LumXMLDctLookupTag(xmlDictionary, reinterpret_cast<const char*>(tag), 1, &usertype));
     return usertype;
@@ -128,7 +127,7 @@ const std::string& DbState::tagName(int usertype) {
     const int number = usertype & 0xFFFF;
     auto known = tagNames.find(number);
     if (known != tagNames.end()) return known->second;
-    if (dictionary == nullptr) fail(rc::kBadDatabase);
+    if (dictionary == nullptr) fail(LUM_ERR_BAD_DATABASE);
     // Tag types have base type 0 and index flag 0: their id is the number
     // shifted. The engine does not report a name's size, so grow until it fits.
     std::string buffer(kFirstNameBuffer, '\0');
@@ -144,7 +143,7 @@ const std::string& DbState::tagName(int usertype) {
             buffer.clear();
             break;
         }
-        if (rc != rc::kBufferTooSmall || buffer.size() >= kLongestName) fail(rc);
+        if (rc != LUM_ERR_BUFFER_TOO_SMALL || buffer.size() >= kLongestName) fail(rc);
         buffer.assign(buffer.size() * 2, '\0');
     }
     return tagNames.emplace(number, std::move(buffer)).first->second;
@@ -224,7 +223,7 @@ void LumXMLDb::CreateUnlinkedTagchain() {
     Owned<lumreslist> list(LumResListDestroy);
     uint32_t count = 0;
     check(search(st.database, start, &zero, 0, true, list, &count));
-    if (count > 1) fail(rc::kIllegalFile);
+    if (count > 1) fail(LUM_ERR_ILLEGAL_FILE);
     if (count == 0) {
         LumCursorNewRecord(st.unlinkedCursor);
         check(LumCursorAppendField(st.unlinkedCursor, start, &zero, sizeof zero, nullptr));
@@ -233,7 +232,7 @@ void LumXMLDb::CreateUnlinkedTagchain() {
     check(LumResListGetItem(list.get(), st.unlinkedCursor, 0));
     uint32_t fields = 0;
     check(LumCursorGetNumFields(st.unlinkedCursor, &fields));
-    if (fields == 0) fail(rc::kIllegalFile);
+    if (fields == 0) fail(LUM_ERR_ILLEGAL_FILE);
     check(LumCursorGotoField(st.unlinkedCursor, fields - 1));
 }
 
@@ -242,7 +241,7 @@ void LumXMLDb::Close() {
     DbState& st = *_state;
     // The engine would refuse only after the dictionaries are gone; refuse
     // first so a refused Close leaves everything usable.
-    if (st.liveCursors != 0) fail(rc::kReferenced);
+    if (st.liveCursors != 0) fail(LUM_ERR_REFERENCED);
     // The engine's close commits too but cannot report a failed write-back;
     // committing here first does, while everything is still usable.
     check(LumDbCommit(st.database));
@@ -252,7 +251,7 @@ void LumXMLDb::Close() {
     check(LumDctDestroy(st.dictionary));
     st.dictionary = nullptr;
     const uint32_t rc = LumDbClose(st.database);
-    if (rc == rc::kReferenced) {
+    if (rc == LUM_ERR_REFERENCED) {
         // Handles opened on the database outside this layer: reopen what was
         // closed so the object stays open and whole.
         try {
@@ -261,7 +260,7 @@ void LumXMLDb::Close() {
             CreateUnlinkedTagchain();
         } catch (const LumXMLException&) {
         }
-        fail(rc::kReferenced);
+        fail(LUM_ERR_REFERENCED);
     }
     check(rc);
     st.database = nullptr;
@@ -272,7 +271,7 @@ void LumXMLDb::Close() {
 bool LumXMLDb::isOpened() const { return _state != nullptr && _state->opened; }
 
 DbState& LumXMLDb::_requireOpen() const {
-    if (!isOpened()) fail(rc::kBadDatabase);
+    if (!isOpened()) fail(LUM_ERR_BAD_DATABASE);
     return *_state;
 }
 
@@ -292,7 +291,7 @@ int LumXMLDb::getUsertype(const unsigned char* tag) {
 void LumXMLDb::getUsertypeName(int usertype, void* buffer, unsigned long size,
                                unsigned long* length) {
     DbState& st = _requireOpen();
-    if (st.xmlDictionary == nullptr) fail(rc::kBadDatabase);
+    if (st.xmlDictionary == nullptr) fail(LUM_ERR_BAD_DATABASE);
     const uint32_t capped = size > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(size);
     check(LumXMLLookupUserType(st.xmlDictionary, usertype & 0xFFFF, buffer, capped));
     if (length != nullptr) {
@@ -309,13 +308,13 @@ bool LumXMLDb::HasDocumentChain() {
     uint32_t count = 0;
     check(search(st.database, xmlTypeId(sod, XML_BT_STRING), XML_DOCCHAIN_VALUE, kUtf8, true, list,
                  &count));
-    if (count > 1) fail(rc::kIllegalFile);
+    if (count > 1) fail(LUM_ERR_ILLEGAL_FILE);
     return count == 1;
 }
 
 void LumXMLDb::GetDocumentRootNode(const unsigned char* rootTag, lumxmlref* ref) {
     DbState& st = _requireOpen();
-    if (ref == nullptr) fail(rc::kBadParameter);
+    if (ref == nullptr) fail(LUM_ERR_BAD_PARAMETER);
     const int sod = st.lookupTag(bytes(XML_TAG_DOCUMENT_CHAIN));
     Owned<lumcursor> cursor(LumCursorDestroy);
     check(LumCursorCreate(cursor.out(), st.database));
@@ -323,13 +322,13 @@ void LumXMLDb::GetDocumentRootNode(const unsigned char* rootTag, lumxmlref* ref)
     uint32_t count = 0;
     check(search(st.database, xmlTypeId(sod, XML_BT_STRING), XML_DOCCHAIN_VALUE, kUtf8, true, list,
                  &count));
-    if (count > 1) fail(rc::kIllegalFile);
+    if (count > 1) fail(LUM_ERR_ILLEGAL_FILE);
     if (count == 1) {
         check(LumResListGetItem(list.get(), cursor.get(), 0));
         list.reset();
         uint32_t fields = 0;
         check(LumCursorGetNumFields(cursor.get(), &fields));
-        if (fields == 0) fail(rc::kIllegalFile);
+        if (fields == 0) fail(LUM_ERR_ILLEGAL_FILE);
         if (rootTag == nullptr) {
             check(LumCursorGotoField(cursor.get(), 1));
             ref->_bind(this, cursor.release(), 0);
@@ -349,7 +348,7 @@ void LumXMLDb::GetDocumentRootNode(const unsigned char* rootTag, lumxmlref* ref)
     ref->_bind(this, cursor.release(), xmlTypeId(root, XML_BT_CHAIN_START));
     // The empty document just made is handed out as a found one is: on its
     // pointer in the document chain, not on its chain.
-    if (rootTag == nullptr && !ref->GotoParentTagChainInBranch()) fail(rc::kIllegalFile);
+    if (rootTag == nullptr && !ref->GotoParentTagChainInBranch()) fail(LUM_ERR_ILLEGAL_FILE);
 }
 
 void LumXMLDb::createXMLref(lumxmlref* ref) {
@@ -361,7 +360,7 @@ void LumXMLDb::createXMLref(lumxmlref* ref) {
 
 void LumXMLDb::createUnlinkedXMLref(const unsigned char* tag, lumxmlref* ref) {
     DbState& st = _requireOpen();
-    if (ref == nullptr) fail(rc::kBadParameter);
+    if (ref == nullptr) fail(LUM_ERR_BAD_PARAMETER);
     const int child = st.lookupTag(tag != nullptr ? tag : bytes(XML_TAG_UNKNOWN));
     uint32_t owner = 0;
     check(LumCursorFetchField(st.unlinkedCursor, nullptr, nullptr, 0, nullptr, nullptr, nullptr,

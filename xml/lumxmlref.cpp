@@ -5,7 +5,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "engine/result_codes.h"
+#include "engine/tarn20.h"
 #include "xml/lumxmldb.h"
 #include "xml/lumxmlexception.h"
 #include "xml/xml_basetypes.h"
@@ -13,8 +13,6 @@
 using tarnxml_detail::DbState;
 
 namespace {
-
-namespace rc = tarn::rc;
 
 // Values of up to this size are fetched in one call.
 constexpr uint32_t kLocalValue = 256;
@@ -60,9 +58,9 @@ uint32_t fetchCopy(lumcursor* cursor, uint32_t encoding, FieldHead* head, unsign
     uint32_t n = 0;
     uint32_t rc = LumCursorFetchField(cursor, &head->typeId, local, sizeof local, &encoding, &n,
                                       &head->address, &head->owner);
-    if (rc != 0 && rc != rc::kBufferTooSmall) return rc;
+    if (rc != 0 && rc != LUM_ERR_BUFFER_TOO_SMALL) return rc;
     auto* buffer = static_cast<unsigned char*>(std::malloc(static_cast<size_t>(n) + 1));
-    if (buffer == nullptr) fail(rc::kMalloc);
+    if (buffer == nullptr) fail(LUM_ERR_MALLOC);
     if (rc == 0) {
         std::memcpy(buffer, local, n);
     } else {
@@ -101,7 +99,7 @@ lumxmlref::lumxmlref(const lumxmlref& other) : lumxmlref() {
     if (!other._live()) return;
     FieldHead head;
     const uint32_t rc = fetchHead(other.cursor, &head);
-    if (rc != 0 && rc != rc::kNoField) fail(rc);
+    if (rc != 0 && rc != LUM_ERR_NO_FIELD) fail(rc);
     lumcursor* handle = nullptr;
     check(LumCursorCreate(&handle, _shared->database));
     if (rc == 0) {
@@ -125,7 +123,7 @@ lumxmlref& lumxmlref::operator=(const lumxmlref& other) {
     }
     FieldHead head;
     const uint32_t rc = fetchHead(other.cursor, &head);
-    if (rc != 0 && rc != rc::kNoField) fail(rc);
+    if (rc != 0 && rc != LUM_ERR_NO_FIELD) fail(rc);
     if (!_live() || _shared != other._shared) {
         lumcursor* handle = nullptr;
         check(LumCursorCreate(&handle, other._shared->database));
@@ -259,18 +257,18 @@ uint32_t lumxmlref::_appendText(int basetype, const unsigned char* text) {
 }
 
 void lumxmlref::putElement(const unsigned char* tag) {
-    if (!_live()) fail(rc::kBadCursor);
+    if (!_live()) fail(LUM_ERR_BAD_CURSOR);
     _appendPair(tag, XML_BT_ELEMENT);
 }
 
 void lumxmlref::putAttributeBranch(const unsigned char* tag) {
     if (_shared == nullptr || !_shared->opened) return;
-    if (cursor == nullptr) fail(rc::kBadCursor);
+    if (cursor == nullptr) fail(LUM_ERR_BAD_CURSOR);
     _appendPair(tag, XML_BT_ATTRIBUTE_BRANCH);
 }
 
 void lumxmlref::putAttributeValues(const unsigned char* name, const unsigned char* value) {
-    if (!_live()) fail(rc::kBadCursor);
+    if (!_live()) fail(LUM_ERR_BAD_CURSOR);
     check(_appendText(XML_BT_ATTRIBUTE_NAME, name));
     check(_appendText(XML_BT_ATTRIBUTE_VALUE, value));
 }
@@ -360,10 +358,10 @@ bool lumxmlref::getAttributeDyn(unsigned char** name, unsigned char** value) {
 
 void lumxmlref::getCurrentTagDyn(unsigned char** name, unsigned long* length) const {
     if (name == nullptr) return;
-    if (!_live()) fail(rc::kBadCursor);
+    if (!_live()) fail(LUM_ERR_BAD_CURSOR);
     const std::string& tag = _shared->tagName(xmlUsertypeOf(_currentTypeId()));
     auto* buffer = static_cast<unsigned char*>(std::malloc(tag.size() + 1));
-    if (buffer == nullptr) fail(rc::kMalloc);
+    if (buffer == nullptr) fail(LUM_ERR_MALLOC);
     std::memcpy(buffer, tag.c_str(), tag.size() + 1);
     *name = buffer;
     if (length != nullptr) *length = tag.size();
@@ -377,7 +375,7 @@ void lumxmlref::getCurrentTag(unsigned char* buffer, int size) {
 
 int lumxmlref::getCurrentBasetype() const {
     if (state == XMLCTRL_CHAIN_END) return 0;
-    if (!_live()) fail(rc::kBadCursor);
+    if (!_live()) fail(LUM_ERR_BAD_CURSOR);
     if (_typeId == 0) {
         uint32_t id = 0;
         check(LumCursorFetchField(cursor, &id, nullptr, 0, nullptr, nullptr, nullptr, nullptr));
@@ -441,7 +439,7 @@ bool lumxmlref::GotoNextField() {
         return false;
     }
     const uint32_t rc = LumCursorGotoField(cursor, index + 1);
-    if (rc == rc::kBadFieldIndex) {
+    if (rc == LUM_ERR_BAD_FIELD_INDEX) {
         // No next field; the cursor (and what is known of its field) stays.
         state = XMLCTRL_CHAIN_END;
         return false;
@@ -586,13 +584,13 @@ void lumxmlref::_eraseTree() {
     std::vector<uint32_t> chains{root.owner};
     std::unordered_set<uint32_t> seen{root.owner};
     for (size_t next = 0; next < chains.size(); ++next) {
-        if (!_gotoAddress(chains[next])) fail(29);
+        if (!_gotoAddress(chains[next])) fail(LUM_ERR_ILLEGAL_FILE);
         for (uint32_t child : _childChains()) {
             if (seen.insert(child).second) chains.push_back(child);
         }
     }
     for (auto chain = chains.rbegin(); chain != chains.rend(); ++chain) {
-        if (!_gotoAddress(*chain)) fail(29);
+        if (!_gotoAddress(*chain)) fail(LUM_ERR_ILLEGAL_FILE);
         check(LumCursorEraseRecord(cursor));
     }
     _typeId = 0;

@@ -145,6 +145,7 @@ TEST_F(CursorTest, AnnouncementsAreCheckedAndWriteNothing) {
     EXPECT_EQ(LumCursorExpectValue(cur, Type(11, 0, 1), &v, nullptr), kBadBaseType);
     EXPECT_EQ(LumCursorExpectValue(cur, Type(5, 2, 1), &v, nullptr), kBadBaseType);
     EXPECT_EQ(LumCursorExpectValue(cur, Type(5, 0, 1), nullptr, nullptr), kBadParameter);
+    EXPECT_EQ(LumCursorExpectValue(cur, Type(11, 0, 1), nullptr, nullptr), kBadBaseType);
     EXPECT_EQ(LumCursorExpectValue(cur, Type(5, 1, 1), &v, nullptr), kOk);   // not indexed
     EXPECT_EQ(LumCursorExpectValue(cur, Type(9, 0, 1), u"b", utf16), kOk);   // converted on append
     EXPECT_EQ(db->store->expected, nullptr);
@@ -163,6 +164,7 @@ TEST_F(CursorTest, AnnouncementsAreCheckedAndWriteNothing) {
 
     db->store->damaged = true;
     EXPECT_EQ(LumCursorExpectValue(cur, Type(5, 0, 1), &v, nullptr), kIllegalFile);
+    EXPECT_EQ(LumCursorExpectValue(cur, Type(11, 0, 1), nullptr, nullptr), kIllegalFile);
     db->store->damaged = false;
 }
 

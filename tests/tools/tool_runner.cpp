@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -39,7 +40,8 @@ struct Pipe {
     _exit(127);
 }
 
-// Moves what is readable on fd into sink; false once the pipe is drained.
+// Moves what is readable on fd into sink; false once the pipe is drained
+// (a terminal's master side reads EIO once the child has closed its side).
 bool drain(int fd, std::string& sink) {
     char buf[4096];
     for (;;) {
@@ -60,7 +62,7 @@ void collect(int outFd, int errFd, pid_t pid, Clock::time_point deadline, int ki
              ToolResult& result) {
     pollfd fds[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
     std::string* sinks[2] = {&result.out, &result.err};
-    int openPipes = 2;
+    int openPipes = (outFd >= 0) + (errFd >= 0);
     while (openPipes > 0) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - Clock::now());
@@ -102,6 +104,21 @@ int awaitExit(pid_t pid, Clock::time_point deadline, int killSignal, ToolResult&
     }
 }
 
+// argv as execv takes it; the strings must outlive it.
+std::vector<char*> pointersTo(const std::vector<std::string>& argv) {
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    return args;
+}
+
+// The child's end, as the result tells it.
+void reap(pid_t pid, Clock::time_point deadline, int killSignal, ToolResult& result) {
+    int status = awaitExit(pid, deadline, killSignal, result);
+    if (WIFEXITED(status)) result.exitStatus = WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
+}
+
 }  // namespace
 
 ToolResult runTool(const std::vector<std::string>& argv, std::chrono::milliseconds timeout,
@@ -112,9 +129,7 @@ ToolResult runTool(const std::vector<std::string>& argv, std::chrono::millisecon
         result.err = "tool_runner: empty argument vector\n";
         return result;
     }
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
+    const std::vector<char*> args = pointersTo(argv);
 
     Pipe out, err;
     if (!out.open() || !err.open()) {
@@ -140,9 +155,29 @@ ToolResult runTool(const std::vector<std::string>& argv, std::chrono::millisecon
     close(out.fd[0]);
     close(err.fd[0]);
 
-    int status = awaitExit(pid, deadline, killSignal, result);
-    if (WIFEXITED(status)) result.exitStatus = WEXITSTATUS(status);
-    if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
+    reap(pid, deadline, killSignal, result);
+    return result;
+}
+
+ToolResult runOnTerminal(const std::vector<std::string>& argv,
+                         std::chrono::milliseconds timeout) {
+    ToolResult result;
+    const std::vector<char*> args = pointersTo(argv);
+    auto deadline = Clock::now() + timeout;
+    int master = -1;
+    pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+    if (pid == 0) {
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    if (pid < 0) {
+        result.exitStatus = 127;
+        result.err = std::string("tool_runner: forkpty: ") + std::strerror(errno) + "\n";
+        return result;
+    }
+    collect(master, -1, pid, deadline, SIGKILL, result);
+    close(master);
+    reap(pid, deadline, SIGKILL, result);
     return result;
 }
 

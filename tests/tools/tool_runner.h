@@ -28,6 +28,12 @@ ToolResult runTool(const std::vector<std::string>& argv,
                    std::chrono::milliseconds timeout = std::chrono::seconds(60),
                    int killSignal = 9);
 
+// The same on a new pseudo-terminal, which is the child's standard input,
+// output and error: `out` receives everything the terminal was sent (line
+// feeds as the terminal turns them: "\r\n"), `err` stays empty.
+ToolResult runOnTerminal(const std::vector<std::string>& argv,
+                         std::chrono::milliseconds timeout = std::chrono::seconds(60));
+
 }  // namespace tarntest
 
 #endif

@@ -14,6 +14,7 @@
 
 namespace {
 
+using tarntest::runOnTerminal;
 using tarntest::runTool;
 using tarntest::ToolResult;
 
@@ -58,6 +59,29 @@ protected:
     tarn_test::TempDir tmp;
     std::string dir = tmp.path();
 };
+
+// What a terminal shows once it has been sent `sent`: a carriage return
+// goes back to the start of the line, a line feed on to the next. Trailing
+// spaces and trailing empty lines left out.
+std::vector<std::string> screen(const std::string& sent) {
+    std::vector<std::string> lines(1);
+    size_t column = 0;
+    for (char c : sent) {
+        if (c == '\r') {
+            column = 0;
+        } else if (c == '\n') {
+            lines.emplace_back();
+            column = 0;
+        } else {
+            std::string& line = lines.back();
+            if (line.size() <= column) line.resize(column + 1, ' ');
+            line[column++] = c;
+        }
+    }
+    for (std::string& line : lines) line.erase(line.find_last_not_of(' ') + 1);
+    while (!lines.empty() && lines.back().empty()) lines.pop_back();
+    return lines;
+}
 
 const char kCatalog[] =
     "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
@@ -207,6 +231,37 @@ TEST_F(XmlLoadTest, DocumentSpanningManyChunksRoundTrips) {
     ASSERT_EQ(load(xml, db).exitStatus, 0);
     ToolResult q = query(db, "item", "name", "item 399 \xC3\xA4");
     EXPECT_EQ(q.out, "<?xml version=\"1.0\"?><item n=\"399\"><name>item 399 &#228;</name></item>\n");
+}
+
+// On a terminal a load that has run past the delay (shortened here through
+// the test hook) shows a line of progress, rewritten in place and erased at
+// the end, before the error line if there is one. A short load shows
+// nothing, and so does any load whose standard error is not a terminal.
+TEST_F(XmlLoadTest, ProgressIsShownOnATerminalAndErasedBeforeAnError) {
+    std::string body;
+    while (body.size() < 200 * 1024) body += "<item><name>a name</name><price>1.50</price></item>\n";
+    const std::string good = write("good.xml", "<list>\n" + body + "</list>\n");
+    const std::string bad = write("bad.xml", "<list>\n" + body + "</wrong>\n");
+    const std::string small = write("small.xml", kCatalog);
+    const std::string db = dir + "/out.db";
+
+    ToolResult quiet = runOnTerminal({XMLLOAD_PATH, small, db});
+    setenv("TARN_PROGRESS_AFTER_MS", "0", 1);
+    ToolResult shown = runOnTerminal({XMLLOAD_PATH, good, db});
+    ToolResult failed = runOnTerminal({XMLLOAD_PATH, bad, db});
+    ToolResult piped = load(good, db);
+    unsetenv("TARN_PROGRESS_AFTER_MS");
+
+    EXPECT_EQ(quiet.exitStatus, 0);
+    EXPECT_EQ(quiet.out, "");
+    EXPECT_EQ(shown.exitStatus, 0);
+    EXPECT_NE(shown.out.find("\r0.2 of 0.2 MiB parsed (100%)"), std::string::npos) << shown.out;
+    EXPECT_EQ(screen(shown.out), std::vector<std::string>{}) << shown.out;
+    EXPECT_EQ(failed.exitStatus, 1);
+    EXPECT_NE(failed.out.find(" MiB parsed ("), std::string::npos) << failed.out;
+    EXPECT_EQ(screen(failed.out), std::vector<std::string>{errorLine(bad, "mismatched tag")}) << failed.out;
+    EXPECT_EQ(piped.exitStatus, 0);
+    EXPECT_EQ(piped.err, "");
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 #include <signal.h>
 
 #include "tools/parse_ahead.h"
+#include "tools/progress.h"
 #include "tools/tool_main.h"
 #include "xml/sax/drivertext.h"
 #include "xml/sax/handlerorlo.h"
@@ -62,6 +63,7 @@ int main(int argc, char** argv) {
         LumXMLSAX::DriverText driver;
         LumXMLSAX::HandlerOrlo handler(argv[2], LumXMLSAX::HandlerOrlo::Storing::WholeOrNothing);
         Announcer announcer(handler);
-        tool::ParseAhead(driver, argv[1], tool::HandlersOf(handler), &announcer);
+        tool::ProgressSource source(argv[1]);  // destroyed, and its line cleared, before an error line
+        tool::ParseAhead(driver, source, tool::HandlersOf(handler), &announcer);
     });
 }

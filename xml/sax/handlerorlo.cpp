@@ -4,7 +4,7 @@
 #include <cstring>
 #include <new>
 
-#include "engine/result_codes.h"
+#include "engine/tarn20.h"
 #include "xml/lumxmlexception.h"
 #include "xml/sax/replacement.h"
 #include "xml/sax/saxexception.h"
@@ -12,8 +12,6 @@
 
 namespace LumXMLSAX {
 namespace {
-
-namespace rc = tarn::rc;
 
 constexpr unsigned int kSizeHint = 32;
 constexpr size_t kFirstCapacity = 256;
@@ -70,7 +68,7 @@ HandlerOrlo::HandlerOrlo(const char* databaseName, Storing storing)
         try {
             _replacement = new tarnxml_detail::Replacement(databaseName);
         } catch (const std::bad_alloc&) {
-            throw SAXException(LumXMLException(static_cast<int>(rc::kMalloc)).message());
+            throw SAXException(LumXMLException(LUM_ERR_MALLOC).message());
         }
     }
 }

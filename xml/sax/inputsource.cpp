@@ -10,7 +10,6 @@
 #include <cstring>
 #include <new>
 
-#include "engine/result_codes.h"
 #include "engine/tarn20.h"
 #include "xml/sax/saxexception.h"
 
@@ -25,8 +24,6 @@ struct MappedFile {
 };
 
 namespace {
-
-namespace rc = tarn::rc;
 
 constexpr off_t kMaxSize = 0xFFFFFFFF;
 
@@ -46,19 +43,19 @@ uint32_t fail(MappedFile* file, uint32_t code, int savedErrno) {
 // each other. O_NONBLOCK keeps a FIFO from blocking the open.
 uint32_t openLocked(const char* name, MappedFile* file) {
     file->fd = open(name, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (file->fd < 0) return rc::kCreateFile;
-    if (flock(file->fd, LOCK_SH | LOCK_NB) != 0) return rc::kCreateFile;
+    if (file->fd < 0) return LUM_ERR_CREATE_FILE;
+    if (flock(file->fd, LOCK_SH | LOCK_NB) != 0) return LUM_ERR_CREATE_FILE;
     return 0;
 }
 
 uint32_t mapWhole(MappedFile* file, const struct stat& st) {
     if (!S_ISREG(st.st_mode)) {
         errno = S_ISDIR(st.st_mode) ? EISDIR : ENODEV;
-        return S_ISDIR(st.st_mode) ? rc::kCreateFile : rc::kCreateMapping;
+        return S_ISDIR(st.st_mode) ? LUM_ERR_CREATE_FILE : LUM_ERR_CREATE_MAPPING;
     }
     if (st.st_size > kMaxSize) {
         errno = EFBIG;
-        return rc::kFileTooLarge;
+        return LUM_ERR_FILE_TOO_LARGE;
     }
     file->size = static_cast<uint32_t>(st.st_size);
     if (file->size == 0) {
@@ -66,7 +63,7 @@ uint32_t mapWhole(MappedFile* file, const struct stat& st) {
         return 0;
     }
     void* view = mmap(nullptr, file->size, PROT_READ, MAP_PRIVATE, file->fd, 0);
-    if (view == MAP_FAILED) return rc::kMapView;
+    if (view == MAP_FAILED) return LUM_ERR_MAP_VIEW;
     madvise(view, file->size, MADV_SEQUENTIAL);
     file->data = static_cast<const unsigned char*>(view);
     file->mapped = true;
@@ -79,11 +76,11 @@ uint32_t openMappedFile(const char* name, MappedFile** out) {
     MappedFile* file = new (std::nothrow) MappedFile;
     if (file == nullptr) {
         errno = ENOMEM;
-        return rc::kMalloc;
+        return LUM_ERR_MALLOC;
     }
-    if (openLocked(name, file) != 0) return fail(file, rc::kCreateFile, errno);
+    if (openLocked(name, file) != 0) return fail(file, LUM_ERR_CREATE_FILE, errno);
     struct stat st;
-    if (fstat(file->fd, &st) != 0) return fail(file, rc::kGetFileSize, errno);
+    if (fstat(file->fd, &st) != 0) return fail(file, LUM_ERR_FILE_SIZE, errno);
     uint32_t code = mapWhole(file, st);
     if (code != 0) return fail(file, code, errno);
     *out = file;

@@ -13,7 +13,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "engine/result_codes.h"
+#include "engine/tarn20.h"
 #include "xml/lumxmlexception.h"
 
 namespace tarnxml_detail {
@@ -33,7 +33,7 @@ private:
     int _saved;
 };
 
-[[noreturn]] void failCreating() { throw LumXMLException(static_cast<int>(tarn::rc::kCreateFile)); }
+[[noreturn]] void failCreating() { throw LumXMLException(LUM_ERR_CREATE_FILE); }
 
 // The temporary files a signal handler removes: fixed storage, since the
 // handler may neither allocate nor lock. A replacement that finds no free
