@@ -3,12 +3,9 @@
 #include "engine/storage/store.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <new>
 
 #include "engine/result_codes.h"
-#include "engine/storage/node_mirror.h"
-#include "engine/storage/path_cache.h"
 
 namespace tarn {
 namespace {
@@ -158,9 +155,7 @@ uint32_t DataStrLen(Store* s, uint32_t off) {
 
 int DataStrCmp(Store* s, uint32_t off, const char* str) {
     const AreaView& v = *s->view;
-    // When the area ends in a NUL every stored string ends inside it, so the
-    // comparison may stop at the first difference without missing damage.
-    if (off < v.dataSize && v.data[v.dataSize - 1] == 0)
+    if (off < v.dataSize && DataEndsInNul(s))
         return signOf(std::strcmp(reinterpret_cast<const char*>(v.data + off), str));
     uint32_t len = 0;
     const uint8_t* p = storedString(s, off, &len);
@@ -217,9 +212,7 @@ uint32_t StoreOpen(Store** out, LumDbParams* params, const char* name) {
 }
 
 uint32_t StoreClose(Store* s) {
-    PathCacheFree(s->paths);
-    NodeMirrorFree(s->mirror);
-    std::free(s->expected);  // plain memory from Sys().calloc
+    if (s->index != nullptr) s->releaseIndex(s->index);
     const uint32_t code = s->ops.close(s->ctx);
     delete s;
     return code;
