@@ -398,14 +398,14 @@ FieldType splitId(LumTypeId id) {
     return {base, uint8_t((id >> 8) & 0xFF), uint16_t(id >> 16), fmt::baseTypeClass(base)};
 }
 
-bool validType(const FieldType& t) { return t.cls != 0 && t.flag <= 1; }
+bool validType(const FieldType& t) { return t.cls != fmt::kClassNone && t.flag <= 1; }
 
 // Classes without an index key are stored plain whatever was asked.
-uint8_t storedFlag(const FieldType& t) { return (t.cls == 7 || t.cls == 10) ? 1 : t.flag; }
+uint8_t storedFlag(const FieldType& t) { return fmt::hasIndexKey(t.cls) ? t.flag : 1; }
 
 bool needsValue(const FieldType& t, uint32_t length) {
     if (t.base == fmt::kBaseBlock) return length != 0;
-    return t.cls != 7;
+    return t.cls != fmt::kClassNoValue;
 }
 
 uint32_t valueStart(uint8_t base, uint8_t stored) {
@@ -489,13 +489,13 @@ uint32_t append(lumcursor* c, LumTypeId id, const void* value, uint32_t length,
     Utf8 text;
     const void* v = value;
     const uint32_t encoding = options != nullptr ? options[0] : 0;
-    if (t.cls == 9) {
+    if (t.cls == fmt::kClassText) {
         if (uint32_t r = toUtf8(encoding, value, &text)) return r;
         v = text.text;
     }
     // UTF-8 text needs no conversion, and its size is known from the look at it.
     const uint32_t size = t.base == fmt::kBaseBlock       ? length
-                          : t.cls == 9 && encoding == enc::kUtf8 ? text.size
+                          : t.cls == fmt::kClassText && encoding == enc::kUtf8 ? text.size
                                                                  : ValueSize(t.cls, v);
     const uint8_t stored = storedFlag(t);
     uint32_t f = 0;
@@ -503,7 +503,7 @@ uint32_t append(lumcursor* c, LumTypeId id, const void* value, uint32_t length,
     FieldWrite(s, f, v, size, stored);
     // Entered before it is linked, so that a failure leaves the record as it was.
     if (stored == 0) {
-        const uint32_t length = t.cls == 8 || t.cls == 9 ? size - 1 : kLengthUnknown;
+        const uint32_t length = fmt::isStringClass(t.cls) ? size - 1 : kLengthUnknown;
         if (uint32_t r = IndexInsert(s, t.base, t.number, v, f, length)) {
             ObjFree(s, f, valueStart(t.base, stored) + size);
             return checked(c, r);
@@ -569,7 +569,7 @@ uint32_t modify(lumcursor* c, const LumTypeId* idPtr, const void* value, uint32_
     old.size = oldValue.size;
     Utf8 text;
     const void* v = value != nullptr ? value : oldValue.bytes;
-    if (value != nullptr && t.cls == 9) {
+    if (value != nullptr && t.cls == fmt::kClassText) {
         if (uint32_t r = toUtf8(encoding != nullptr ? *encoding : 0, value, &text)) return r;
         v = text.text;
     }
@@ -784,7 +784,7 @@ uint32_t LumCursorExpectValue(lumcursor* cur, LumTypeId id, const void* value, c
     if (value == nullptr) return rc::kBadParameter;
     // Text in another encoding is converted only when it is appended.
     const uint32_t encoding = options != nullptr ? options[0] : 0;
-    if (tarn::storedFlag(t) == 0 && (t.cls != 9 || encoding == tarn::enc::kUtf8))
+    if (tarn::storedFlag(t) == 0 && (t.cls != tarn::fmt::kClassText || encoding == tarn::enc::kUtf8))
         tarn::IndexExpect(s, t.base, value);
     return rc::kOk;
 }
@@ -872,7 +872,7 @@ uint32_t LumCursorFetchField(lumcursor* cur, LumTypeId* outId, void* buffer, uin
     if (outField != nullptr) *outField = f;
     if (outOwner != nullptr) *outOwner = cur->owner;
     if (buffer == nullptr && outSize == nullptr) return tarn::checked(cur, rc::kOk);
-    const uint32_t r = tarn::fmt::baseTypeClass(base) == 9
+    const uint32_t r = tarn::fmt::baseTypeClass(base) == tarn::fmt::kClassText
                            ? tarn::fetchText(s, f, buffer, size, encoding ? *encoding : 0, outSize)
                            : tarn::fetchRaw(s, f, buffer, size, outSize);
     return tarn::checked(cur, r);

@@ -86,8 +86,6 @@ struct Operand {
     }
 };
 
-bool searchableClass(int cls) { return (cls >= 1 && cls <= 6) || cls == 8 || cls == 9; }
-
 uint32_t search(lumquery* q, lumresset** out) {
     const LumQueryParams& p = q->params;
     if (p.right != 0) return rc::kNotImplemented;
@@ -99,13 +97,14 @@ uint32_t search(lumquery* q, lumresset** out) {
     const bool valued = mode == kIndexRange || mode == kIndexEqual || mode == kIndexContains;
     if ((mode == kIndexEqual || mode == kIndexContains) && p.value1 == nullptr)
         return rc::kBadQueryParams;
-    if (mode == kIndexContains && base != 8 && base != 9) return rc::kBadQueryParams;
+    if (mode == kIndexContains && base != fmt::kBaseBytes && base != fmt::kBaseText)
+        return rc::kBadQueryParams;
     Operand low, high;
     if (valued) {
-        if (!searchableClass(cls)) return rc::kBadQueryParams;
-        if (uint32_t r = low.take(p.value1, cls == 9, p.encoding1)) return r;
+        if (!fmt::hasIndexKey(cls)) return rc::kBadQueryParams;
+        if (uint32_t r = low.take(p.value1, cls == fmt::kClassText, p.encoding1)) return r;
         if (mode == kIndexRange)
-            if (uint32_t r = high.take(p.value2, cls == 9, p.encoding2)) return r;
+            if (uint32_t r = high.take(p.value2, cls == fmt::kClassText, p.encoding2)) return r;
     }
     lumresset* set = nullptr;
     if (uint32_t r = ResultSetCreate(&set, q->db, 1, uint32_t(p.left))) return r;
