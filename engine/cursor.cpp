@@ -16,11 +16,8 @@
 // dropped, whichever cursor made it. An append at a record's end shifts no
 // position but lengthens the record, so a count is always kept together with
 // the field it ends at (count = position of `last` + 1) and brought up to date
-// by stepping on from there. A memo keeps the positions of fields the cursor
-// has left and the counts of records (direct-mapped; what they displace goes
-// to a growing hash table when it lies far into its record), so that coming
-// back by member address, as the XML layer does for every element and
-// however wide the subtree it visited in between, costs no long walk.
+// by stepping on from there. The memo of engine/cursor_memo.h keeps the
+// positions of fields the cursor has left and the counts of records.
 #include "engine/cursor.h"
 
 #include <cstdlib>
@@ -29,159 +26,13 @@
 #include <vector>
 
 #include "encoding/encoding.h"
+#include "engine/cursor_memo.h"
 #include "engine/database.h"
 #include "engine/result_codes.h"
 #include "engine/storage/objstore.h"
 #include "engine/storage/os.h"
 #include "engine/storage/value_index.h"
 
-namespace tarn::cursor_memo {
-
-constexpr uint32_t kSlotBits = 6;
-constexpr uint32_t kSlots = 1u << kSlotBits;
-
-struct Position {
-    uint32_t field, owner, index;
-    uint64_t stamp;
-};
-struct Count {
-    uint32_t owner, count, last;
-    uint64_t stamp;
-};
-
-inline uint32_t slot(uint32_t key) {
-    return uint32_t((uint64_t(key) * 2654435769u & 0xFFFFFFFFu) >> (32 - kSlotBits));
-}
-
-// Positions by field offset, open addressing with linear probing, for fields
-// far into their records (the others are found again by a short walk). It
-// takes what the direct-mapped memo displaces, not every position. It grows
-// up to kMaxPositions entries and then starts afresh; a failed allocation
-// only loses entries. Entries carry an epoch instead of the stamp: a new
-// stamp opens a new epoch, and entries of older epochs are as good as absent.
-class PositionTable {
-public:
-    // Fields nearer than this to their owner are not kept here.
-    static constexpr uint32_t kFar = 16;
-
-    PositionTable() = default;
-    PositionTable(const PositionTable&) = delete;
-    PositionTable& operator=(const PositionTable&) = delete;
-    ~PositionTable() { std::free(slots_); }
-
-    // Positions wait in a short list, their slots asked for, and enter the
-    // table together: a slot of a large table is seldom in the caches.
-    void put(const Position& p) {
-        if (p.field == 0 || p.index < kFar) return;
-        if (p.stamp != stamp_) {
-            waiting_ = 0;  // of the old epoch
-            openEpoch(p.stamp);
-        }
-        if (slots_ != nullptr) __builtin_prefetch(&slots_[hash(p.field)]);
-        waitingList_[waiting_++] = {p.field, p.owner, p.index, 0};
-        if (waiting_ == kWaiting) {
-            for (uint32_t i = 0; i < kWaiting; ++i) insert(waitingList_[i]);
-            waiting_ = 0;
-        }
-    }
-
-    // The position of `field` under `stamp`, written to *out; false if none.
-    bool find(uint32_t field, uint64_t stamp, Position* out) const {
-        if (field == 0 || stamp != stamp_) return false;
-        for (uint32_t i = waiting_; i-- > 0;) {  // the latest first
-            const Entry& e = waitingList_[i];
-            if (e.field == field) {
-                *out = {e.field, e.owner, e.index, stamp};
-                return true;
-            }
-        }
-        if (slots_ == nullptr) return false;
-        for (uint32_t i = hash(field);; i = (i + 1) & mask_) {
-            const Entry& e = slots_[i];
-            if (e.field == field) {
-                if (e.epoch != epoch_) return false;
-                *out = {e.field, e.owner, e.index, stamp};
-                return true;
-            }
-            if (e.field == 0) return false;
-        }
-    }
-
-private:
-    struct Entry {
-        uint32_t field, owner, index, epoch;
-    };
-    static constexpr uint32_t kFirst = 64;
-    static constexpr uint32_t kMaxPositions = 1u << 16;
-    static constexpr uint32_t kWaiting = 16;
-
-    void insert(const Entry& p) {
-        if (used_ + 1 > (mask_ + 1) / 2 || slots_ == nullptr) makeRoom();
-        if (slots_ == nullptr) return;
-        for (uint32_t i = hash(p.field);; i = (i + 1) & mask_) {
-            Entry& e = slots_[i];
-            if (e.field == p.field || e.field == 0) {
-                if (e.field == 0) ++used_;
-                e = {p.field, p.owner, p.index, epoch_};
-                return;
-            }
-        }
-    }
-
-    // The high bits of the product depend on every bit of the offset.
-    uint32_t hash(uint32_t key) const {
-        return uint32_t((uint64_t(key) * 0x9E3779B97F4A7C15ull) >> 40) & mask_;
-    }
-
-    void openEpoch(uint64_t stamp) {
-        stamp_ = stamp;
-        if (++epoch_ == 0) {  // epochs wrapped: old entries could pass for new
-            clear(mask_ + 1);
-            epoch_ = 1;
-        }
-    }
-    // Grows while there is room, keeping the entries of this epoch; at the
-    // largest size everything goes.
-    void makeRoom() {
-        const uint32_t capacity = slots_ == nullptr ? kFirst : mask_ + 1;
-        if (slots_ == nullptr || capacity >= kMaxPositions)
-            clear(capacity);
-        else
-            grow(capacity * 2);
-    }
-    void clear(uint32_t capacity) {
-        if (slots_ != nullptr && capacity == mask_ + 1) {
-            std::memset(static_cast<void*>(slots_), 0, sizeof(Entry) * capacity);
-        } else {
-            std::free(slots_);
-            slots_ = static_cast<Entry*>(std::calloc(capacity, sizeof(Entry)));
-            mask_ = slots_ != nullptr ? capacity - 1 : 0;
-        }
-        used_ = 0;
-    }
-    void grow(uint32_t capacity) {
-        auto* fresh = static_cast<Entry*>(std::calloc(capacity, sizeof(Entry)));
-        if (fresh == nullptr) return clear(mask_ + 1);
-        Entry* old = slots_;
-        const uint32_t oldCapacity = mask_ + 1;
-        slots_ = fresh;
-        mask_ = capacity - 1;
-        used_ = 0;
-        for (uint32_t i = 0; i < oldCapacity; ++i)
-            if (old[i].field != 0 && old[i].epoch == epoch_) insert(old[i]);
-        std::free(old);
-    }
-
-    Entry waitingList_[kWaiting];
-    uint32_t waiting_ = 0;
-    Entry* slots_ = nullptr;
-    uint32_t mask_ = 0;
-    uint32_t used_ = 0;
-    uint32_t epoch_ = 0;
-    uint64_t stamp_ = UINT64_MAX;  // the stamp of this epoch
-};
-
-}  // namespace tarn::cursor_memo
 
 struct lumcursor {
     lumdb* db = nullptr;
@@ -191,15 +42,11 @@ struct lumcursor {
     uint32_t count = tarn::kUnset;
     uint32_t last = 0;   // the field `count` ends at; set whenever count is
     uint64_t stamp = 0;  // the db->modCount that index, count and last belong to
-    tarn::cursor_memo::Position positions[tarn::cursor_memo::kSlots]{};
-    tarn::cursor_memo::PositionTable farPositions;
-    tarn::cursor_memo::Count counts[tarn::cursor_memo::kSlots]{};
+    tarn::cursor_memo::Memo memo;
 };
 
 namespace tarn {
 namespace {
-
-using cursor_memo::slot;
 
 Store* storeOf(const lumcursor* c) { return c->db->store; }
 uint32_t nextOf(Store* s, uint32_t f) { return DataGetU32(s, f + fmt::kFieldNext); }
@@ -234,36 +81,20 @@ void forgetRecord(lumcursor* c) {
     c->last = 0;
 }
 
-// The direct-mapped parts hand what they displace to the hash table, which
-// keeps it however many fields and records are visited before the return.
-void notePosition(lumcursor* c, const cursor_memo::Position& p) {
-    cursor_memo::Position& e = c->positions[slot(p.field)];
-    if (e.field != p.field && e.stamp == c->stamp) c->farPositions.put(e);
-    e = p;
-}
-
-void noteCount(lumcursor* c, const cursor_memo::Count& n) {
-    cursor_memo::Count& e = c->counts[slot(n.owner)];
-    // A count is the position of its last field, plus one.
-    if (e.owner != n.owner && e.owner != 0 && e.stamp == c->stamp)
-        c->farPositions.put({e.last, e.owner, e.count - 1, e.stamp});
-    e = n;
-}
-
 void remember(lumcursor* c) {
     refresh(c);
     const bool counted = c->owner != 0 && c->count != kUnset;
     // The position of the field a count ends at goes with the count.
     if (c->field != 0 && c->index != kUnset && !(counted && c->last == c->field))
-        notePosition(c, {c->field, c->owner, c->index, c->stamp});
-    if (counted) noteCount(c, {c->owner, c->count, c->last, c->stamp});
+        c->memo.notePosition({c->field, c->owner, c->index, c->stamp}, c->stamp);
+    if (counted) c->memo.noteCount({c->owner, c->count, c->last, c->stamp}, c->stamp);
 }
 
 void recall(lumcursor* c) {
-    const auto& n = c->counts[slot(c->owner)];
-    if (c->count == kUnset && n.owner == c->owner && n.stamp == c->stamp) {
-        c->count = n.count;
-        c->last = n.last;
+    const cursor_memo::Count* n = c->memo.count(c->owner, c->stamp);
+    if (c->count == kUnset && n != nullptr) {
+        c->count = n->count;
+        c->last = n->last;
     }
     if (c->index != kUnset) return;
     // The field a count ends at has its position with it.
@@ -271,10 +102,8 @@ void recall(lumcursor* c) {
         c->index = c->count - 1;
         return;
     }
-    cursor_memo::Position p = c->positions[slot(c->field)];
-    const bool known = (p.field == c->field && p.stamp == c->stamp) ||
-                       c->farPositions.find(c->field, c->stamp, &p);
-    if (known && p.owner == c->owner) c->index = p.index;
+    cursor_memo::Position p;
+    if (c->memo.position(c->field, c->stamp, &p) && p.owner == c->owner) c->index = p.index;
 }
 
 // Position of `target` in the chain from `owner`, and its predecessor.
