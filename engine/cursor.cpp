@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "encoding/encoding.h"
+#include "engine/c_boundary.h"
 #include "engine/cursor_memo.h"
 #include "engine/database.h"
 #include "engine/result_codes.h"
@@ -720,9 +721,5 @@ uint32_t LumCursorEraseField(lumcursor* cur) {
 
 uint32_t LumCursorEraseRecord(lumcursor* cur) {
     if (cur == nullptr) return rc::kBadCursor;
-    try {
-        return tarn::eraseRecord(cur);
-    } catch (const std::bad_alloc&) {
-        return rc::kMalloc;
-    }
+    return tarn::Guarded([&] { return tarn::eraseRecord(cur); });
 }
