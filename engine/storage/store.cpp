@@ -3,9 +3,11 @@
 #include "engine/storage/store.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <new>
 
 #include "engine/result_codes.h"
+#include "engine/storage/os.h"
 
 namespace tarn {
 namespace {
@@ -123,6 +125,11 @@ uint32_t verifyHeader(Store* s) {
 
 using DriverOpen = uint32_t (*)(Store*, uint32_t, const char*, const LumDbParams*, bool*);
 
+void freeStore(Store* s) {
+    s->~Store();
+    std::free(s);
+}
+
 DriverOpen pickDriver(uint32_t driver) {
     switch (driver) {
         case 1: return MappedDriverOpen;
@@ -181,20 +188,21 @@ int DataStrFind(Store* s, uint32_t off, const char* str) {
 }
 
 uint32_t StoreOpen(Store** out, LumDbParams* params, const char* name) {
-    Store* s = new (std::nothrow) Store;
-    if (s == nullptr) return rc::kMalloc;
+    void* mem = os::Sys().calloc(1, sizeof(Store));
+    if (mem == nullptr) return rc::kMalloc;
+    Store* s = new (mem) Store();
     if (params->driver == 0) params->driver = 1;
     if (params->growSize == 0) params->growSize = 65536;
     s->params = *params;
     DriverOpen open = pickDriver(params->driver);
     if (open == nullptr) {
-        delete s;
+        freeStore(s);
         return rc::kBadDriver;
     }
     bool isNew = false;
     uint32_t code = open(s, fmt::kHeaderSize, name, params, &isNew);
     if (code != rc::kOk) {
-        delete s;
+        freeStore(s);
         return code;
     }
     s->view = static_cast<AreaView*>(s->ctx);
@@ -214,7 +222,7 @@ uint32_t StoreOpen(Store** out, LumDbParams* params, const char* name) {
 uint32_t StoreClose(Store* s) {
     if (s->index != nullptr) s->releaseIndex(s->index);
     const uint32_t code = s->ops.close(s->ctx);
-    delete s;
+    freeStore(s);
     return code;
 }
 
