@@ -54,8 +54,9 @@ inline int balance(Store* s, uint32_t node) { return signedByte(DataGetU8(s, nod
 inline int direction(Store* s, uint32_t node) { return signedByte(DataGetU8(s, node + fmt::kNodeDirection)); }
 inline uint8_t directionByte(int d) { return d > 0 ? fmt::kRight : fmt::kLeft; }
 
-// The direction byte of a node found sound, or passed on a path whose nodes
-// were: a read-only store is refused as any write to it is.
+// The direction byte of a node found sound, written without a bounds check
+// (invariant 3 of index_memory.h); a read-only store is refused as any
+// write to it is.
 inline void setSoundDirection(Store* s, uint32_t node, int d) {
     if (writable(s)) *DataRaw(s, node + fmt::kNodeDirection) = directionByte(d);
 }
