@@ -324,9 +324,9 @@ uint32_t append(lumcursor* c, LumTypeId id, const void* value, uint32_t length,
         v = text.text;
     }
     // UTF-8 text needs no conversion, and its size is known from the look at it.
-    const uint32_t size = t.base == fmt::kBaseBlock       ? length
+    const uint32_t size = t.base == fmt::kBaseBlock                           ? length
                           : t.cls == fmt::kClassText && encoding == enc::kUtf8 ? text.size
-                                                                 : ValueSize(t.cls, v);
+                                                                               : ValueSize(t.cls, v);
     const uint8_t stored = storedFlag(t);
     uint32_t f = 0;
     if (uint32_t r = FieldCreate(s, &f, t.base, stored, t.number, 0, 0, size)) return checked(c, r);
