@@ -49,10 +49,12 @@
 //     same: invariants 4 and 5 make every shortcut equal to a descent from
 //     the root.
 //
-// Lifecycle: no state -> (first insertion into a tree, or first kept
-// announcement) state with fingers -> (an insertion once the data area holds
-// kIndexMemoryFrom bytes) copies and table of paths too -> StoreClose, which
-// hands the state back through Store::releaseIndex.
+// Lifecycle: no state -> (the first insertion into a tree, or the first
+// announcement kept) the state -> (an insertion into a tree) its stamps and
+// fingers -> (an insertion once the data area holds kIndexMemoryFrom bytes)
+// its node copies, unless keys were announced before, and its table of
+// paths -> (StoreClose) handed back through Store::releaseIndex. Each part is
+// asked for once (invariant 8).
 //
 // Internal to the index.
 #ifndef TARN_STORAGE_INDEX_MEMORY_H
