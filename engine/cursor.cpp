@@ -16,11 +16,8 @@
 // dropped, whichever cursor made it. An append at a record's end shifts no
 // position but lengthens the record, so a count is always kept together with
 // the field it ends at (count = position of `last` + 1) and brought up to date
-// by stepping on from there. A memo keeps the positions of fields the cursor
-// has left and the counts of records (direct-mapped; what they displace goes
-// to a growing hash table when it lies far into its record), so that coming
-// back by member address, as the XML layer does for every element and
-// however wide the subtree it visited in between, costs no long walk.
+// by stepping on from there. The memo of engine/cursor_memo.h keeps the
+// positions of fields the cursor has left and the counts of records.
 #include "engine/cursor.h"
 
 #include <cstdlib>
@@ -29,159 +26,14 @@
 #include <vector>
 
 #include "encoding/encoding.h"
+#include "engine/c_boundary.h"
+#include "engine/cursor_memo.h"
 #include "engine/database.h"
 #include "engine/result_codes.h"
 #include "engine/storage/objstore.h"
 #include "engine/storage/os.h"
 #include "engine/storage/value_index.h"
 
-namespace tarn::cursor_memo {
-
-constexpr uint32_t kSlotBits = 6;
-constexpr uint32_t kSlots = 1u << kSlotBits;
-
-struct Position {
-    uint32_t field, owner, index;
-    uint64_t stamp;
-};
-struct Count {
-    uint32_t owner, count, last;
-    uint64_t stamp;
-};
-
-inline uint32_t slot(uint32_t key) {
-    return uint32_t((uint64_t(key) * 2654435769u & 0xFFFFFFFFu) >> (32 - kSlotBits));
-}
-
-// Positions by field offset, open addressing with linear probing, for fields
-// far into their records (the others are found again by a short walk). It
-// takes what the direct-mapped memo displaces, not every position. It grows
-// up to kMaxPositions entries and then starts afresh; a failed allocation
-// only loses entries. Entries carry an epoch instead of the stamp: a new
-// stamp opens a new epoch, and entries of older epochs are as good as absent.
-class PositionTable {
-public:
-    // Fields nearer than this to their owner are not kept here.
-    static constexpr uint32_t kFar = 16;
-
-    PositionTable() = default;
-    PositionTable(const PositionTable&) = delete;
-    PositionTable& operator=(const PositionTable&) = delete;
-    ~PositionTable() { std::free(slots_); }
-
-    // Positions wait in a short list, their slots asked for, and enter the
-    // table together: a slot of a large table is seldom in the caches.
-    void put(const Position& p) {
-        if (p.field == 0 || p.index < kFar) return;
-        if (p.stamp != stamp_) {
-            waiting_ = 0;  // of the old epoch
-            openEpoch(p.stamp);
-        }
-        if (slots_ != nullptr) __builtin_prefetch(&slots_[hash(p.field)]);
-        waitingList_[waiting_++] = {p.field, p.owner, p.index, 0};
-        if (waiting_ == kWaiting) {
-            for (uint32_t i = 0; i < kWaiting; ++i) insert(waitingList_[i]);
-            waiting_ = 0;
-        }
-    }
-
-    // The position of `field` under `stamp`, written to *out; false if none.
-    bool find(uint32_t field, uint64_t stamp, Position* out) const {
-        if (field == 0 || stamp != stamp_) return false;
-        for (uint32_t i = waiting_; i-- > 0;) {  // the latest first
-            const Entry& e = waitingList_[i];
-            if (e.field == field) {
-                *out = {e.field, e.owner, e.index, stamp};
-                return true;
-            }
-        }
-        if (slots_ == nullptr) return false;
-        for (uint32_t i = hash(field);; i = (i + 1) & mask_) {
-            const Entry& e = slots_[i];
-            if (e.field == field) {
-                if (e.epoch != epoch_) return false;
-                *out = {e.field, e.owner, e.index, stamp};
-                return true;
-            }
-            if (e.field == 0) return false;
-        }
-    }
-
-private:
-    struct Entry {
-        uint32_t field, owner, index, epoch;
-    };
-    static constexpr uint32_t kFirst = 64;
-    static constexpr uint32_t kMaxPositions = 1u << 16;
-    static constexpr uint32_t kWaiting = 16;
-
-    void insert(const Entry& p) {
-        if (used_ + 1 > (mask_ + 1) / 2 || slots_ == nullptr) makeRoom();
-        if (slots_ == nullptr) return;
-        for (uint32_t i = hash(p.field);; i = (i + 1) & mask_) {
-            Entry& e = slots_[i];
-            if (e.field == p.field || e.field == 0) {
-                if (e.field == 0) ++used_;
-                e = {p.field, p.owner, p.index, epoch_};
-                return;
-            }
-        }
-    }
-
-    // The high bits of the product depend on every bit of the offset.
-    uint32_t hash(uint32_t key) const {
-        return uint32_t((uint64_t(key) * 0x9E3779B97F4A7C15ull) >> 40) & mask_;
-    }
-
-    void openEpoch(uint64_t stamp) {
-        stamp_ = stamp;
-        if (++epoch_ == 0) {  // epochs wrapped: old entries could pass for new
-            clear(mask_ + 1);
-            epoch_ = 1;
-        }
-    }
-    // Grows while there is room, keeping the entries of this epoch; at the
-    // largest size everything goes.
-    void makeRoom() {
-        const uint32_t capacity = slots_ == nullptr ? kFirst : mask_ + 1;
-        if (slots_ == nullptr || capacity >= kMaxPositions)
-            clear(capacity);
-        else
-            grow(capacity * 2);
-    }
-    void clear(uint32_t capacity) {
-        if (slots_ != nullptr && capacity == mask_ + 1) {
-            std::memset(static_cast<void*>(slots_), 0, sizeof(Entry) * capacity);
-        } else {
-            std::free(slots_);
-            slots_ = static_cast<Entry*>(std::calloc(capacity, sizeof(Entry)));
-            mask_ = slots_ != nullptr ? capacity - 1 : 0;
-        }
-        used_ = 0;
-    }
-    void grow(uint32_t capacity) {
-        auto* fresh = static_cast<Entry*>(std::calloc(capacity, sizeof(Entry)));
-        if (fresh == nullptr) return clear(mask_ + 1);
-        Entry* old = slots_;
-        const uint32_t oldCapacity = mask_ + 1;
-        slots_ = fresh;
-        mask_ = capacity - 1;
-        used_ = 0;
-        for (uint32_t i = 0; i < oldCapacity; ++i)
-            if (old[i].field != 0 && old[i].epoch == epoch_) insert(old[i]);
-        std::free(old);
-    }
-
-    Entry waitingList_[kWaiting];
-    uint32_t waiting_ = 0;
-    Entry* slots_ = nullptr;
-    uint32_t mask_ = 0;
-    uint32_t used_ = 0;
-    uint32_t epoch_ = 0;
-    uint64_t stamp_ = UINT64_MAX;  // the stamp of this epoch
-};
-
-}  // namespace tarn::cursor_memo
 
 struct lumcursor {
     lumdb* db = nullptr;
@@ -191,15 +43,11 @@ struct lumcursor {
     uint32_t count = tarn::kUnset;
     uint32_t last = 0;   // the field `count` ends at; set whenever count is
     uint64_t stamp = 0;  // the db->modCount that index, count and last belong to
-    tarn::cursor_memo::Position positions[tarn::cursor_memo::kSlots]{};
-    tarn::cursor_memo::PositionTable farPositions;
-    tarn::cursor_memo::Count counts[tarn::cursor_memo::kSlots]{};
+    tarn::cursor_memo::Memo memo;
 };
 
 namespace tarn {
 namespace {
-
-using cursor_memo::slot;
 
 Store* storeOf(const lumcursor* c) { return c->db->store; }
 uint32_t nextOf(Store* s, uint32_t f) { return DataGetU32(s, f + fmt::kFieldNext); }
@@ -234,36 +82,20 @@ void forgetRecord(lumcursor* c) {
     c->last = 0;
 }
 
-// The direct-mapped parts hand what they displace to the hash table, which
-// keeps it however many fields and records are visited before the return.
-void notePosition(lumcursor* c, const cursor_memo::Position& p) {
-    cursor_memo::Position& e = c->positions[slot(p.field)];
-    if (e.field != p.field && e.stamp == c->stamp) c->farPositions.put(e);
-    e = p;
-}
-
-void noteCount(lumcursor* c, const cursor_memo::Count& n) {
-    cursor_memo::Count& e = c->counts[slot(n.owner)];
-    // A count is the position of its last field, plus one.
-    if (e.owner != n.owner && e.owner != 0 && e.stamp == c->stamp)
-        c->farPositions.put({e.last, e.owner, e.count - 1, e.stamp});
-    e = n;
-}
-
 void remember(lumcursor* c) {
     refresh(c);
     const bool counted = c->owner != 0 && c->count != kUnset;
     // The position of the field a count ends at goes with the count.
     if (c->field != 0 && c->index != kUnset && !(counted && c->last == c->field))
-        notePosition(c, {c->field, c->owner, c->index, c->stamp});
-    if (counted) noteCount(c, {c->owner, c->count, c->last, c->stamp});
+        c->memo.notePosition({c->field, c->owner, c->index, c->stamp}, c->stamp);
+    if (counted) c->memo.noteCount({c->owner, c->count, c->last, c->stamp}, c->stamp);
 }
 
 void recall(lumcursor* c) {
-    const auto& n = c->counts[slot(c->owner)];
-    if (c->count == kUnset && n.owner == c->owner && n.stamp == c->stamp) {
-        c->count = n.count;
-        c->last = n.last;
+    const cursor_memo::Count* n = c->memo.count(c->owner, c->stamp);
+    if (c->count == kUnset && n != nullptr) {
+        c->count = n->count;
+        c->last = n->last;
     }
     if (c->index != kUnset) return;
     // The field a count ends at has its position with it.
@@ -271,10 +103,8 @@ void recall(lumcursor* c) {
         c->index = c->count - 1;
         return;
     }
-    cursor_memo::Position p = c->positions[slot(c->field)];
-    const bool known = (p.field == c->field && p.stamp == c->stamp) ||
-                       c->farPositions.find(c->field, c->stamp, &p);
-    if (known && p.owner == c->owner) c->index = p.index;
+    cursor_memo::Position p;
+    if (c->memo.position(c->field, c->stamp, &p) && p.owner == c->owner) c->index = p.index;
 }
 
 // Position of `target` in the chain from `owner`, and its predecessor.
@@ -398,14 +228,14 @@ FieldType splitId(LumTypeId id) {
     return {base, uint8_t((id >> 8) & 0xFF), uint16_t(id >> 16), fmt::baseTypeClass(base)};
 }
 
-bool validType(const FieldType& t) { return t.cls != 0 && t.flag <= 1; }
+bool validType(const FieldType& t) { return t.cls != fmt::kClassNone && t.flag <= 1; }
 
 // Classes without an index key are stored plain whatever was asked.
-uint8_t storedFlag(const FieldType& t) { return (t.cls == 7 || t.cls == 10) ? 1 : t.flag; }
+uint8_t storedFlag(const FieldType& t) { return fmt::hasIndexKey(t.cls) ? t.flag : 1; }
 
 bool needsValue(const FieldType& t, uint32_t length) {
     if (t.base == fmt::kBaseBlock) return length != 0;
-    return t.cls != 7;
+    return t.cls != fmt::kClassNoValue;
 }
 
 uint32_t valueStart(uint8_t base, uint8_t stored) {
@@ -489,21 +319,21 @@ uint32_t append(lumcursor* c, LumTypeId id, const void* value, uint32_t length,
     Utf8 text;
     const void* v = value;
     const uint32_t encoding = options != nullptr ? options[0] : 0;
-    if (t.cls == 9) {
+    if (t.cls == fmt::kClassText) {
         if (uint32_t r = toUtf8(encoding, value, &text)) return r;
         v = text.text;
     }
     // UTF-8 text needs no conversion, and its size is known from the look at it.
-    const uint32_t size = t.base == fmt::kBaseBlock       ? length
-                          : t.cls == 9 && encoding == enc::kUtf8 ? text.size
-                                                                 : ValueSize(t.cls, v);
+    const uint32_t size = t.base == fmt::kBaseBlock                           ? length
+                          : t.cls == fmt::kClassText && encoding == enc::kUtf8 ? text.size
+                                                                               : ValueSize(t.cls, v);
     const uint8_t stored = storedFlag(t);
     uint32_t f = 0;
     if (uint32_t r = FieldCreate(s, &f, t.base, stored, t.number, 0, 0, size)) return checked(c, r);
     FieldWrite(s, f, v, size, stored);
     // Entered before it is linked, so that a failure leaves the record as it was.
     if (stored == 0) {
-        const uint32_t length = t.cls == 8 || t.cls == 9 ? size - 1 : kLengthUnknown;
+        const uint32_t length = fmt::isStringClass(t.cls) ? size - 1 : kLengthUnknown;
         if (uint32_t r = IndexInsert(s, t.base, t.number, v, f, length)) {
             ObjFree(s, f, valueStart(t.base, stored) + size);
             return checked(c, r);
@@ -569,7 +399,7 @@ uint32_t modify(lumcursor* c, const LumTypeId* idPtr, const void* value, uint32_
     old.size = oldValue.size;
     Utf8 text;
     const void* v = value != nullptr ? value : oldValue.bytes;
-    if (value != nullptr && t.cls == 9) {
+    if (value != nullptr && t.cls == fmt::kClassText) {
         if (uint32_t r = toUtf8(encoding != nullptr ? *encoding : 0, value, &text)) return r;
         v = text.text;
     }
@@ -784,7 +614,7 @@ uint32_t LumCursorExpectValue(lumcursor* cur, LumTypeId id, const void* value, c
     if (value == nullptr) return rc::kBadParameter;
     // Text in another encoding is converted only when it is appended.
     const uint32_t encoding = options != nullptr ? options[0] : 0;
-    if (tarn::storedFlag(t) == 0 && (t.cls != 9 || encoding == tarn::enc::kUtf8))
+    if (tarn::storedFlag(t) == 0 && (t.cls != tarn::fmt::kClassText || encoding == tarn::enc::kUtf8))
         tarn::IndexExpect(s, t.base, value);
     return rc::kOk;
 }
@@ -872,7 +702,7 @@ uint32_t LumCursorFetchField(lumcursor* cur, LumTypeId* outId, void* buffer, uin
     if (outField != nullptr) *outField = f;
     if (outOwner != nullptr) *outOwner = cur->owner;
     if (buffer == nullptr && outSize == nullptr) return tarn::checked(cur, rc::kOk);
-    const uint32_t r = tarn::fmt::baseTypeClass(base) == 9
+    const uint32_t r = tarn::fmt::baseTypeClass(base) == tarn::fmt::kClassText
                            ? tarn::fetchText(s, f, buffer, size, encoding ? *encoding : 0, outSize)
                            : tarn::fetchRaw(s, f, buffer, size, outSize);
     return tarn::checked(cur, r);
@@ -891,9 +721,5 @@ uint32_t LumCursorEraseField(lumcursor* cur) {
 
 uint32_t LumCursorEraseRecord(lumcursor* cur) {
     if (cur == nullptr) return rc::kBadCursor;
-    try {
-        return tarn::eraseRecord(cur);
-    } catch (const std::bad_alloc&) {
-        return rc::kMalloc;
-    }
+    return tarn::Guarded([&] { return tarn::eraseRecord(cur); });
 }

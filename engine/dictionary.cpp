@@ -16,6 +16,7 @@
 
 #include "engine/database.h"
 #include "engine/result_codes.h"
+#include "engine/storage/os.h"
 #include "engine/tarn20.h"
 
 struct lumdct {
@@ -194,7 +195,7 @@ uint32_t LumDctCreate(lumdct** out, lumdb* db) {
     if (db == nullptr) return kBadDatabase;
     if (db->dictOpen != 0) return kBadDictionary;
     if (out == nullptr) return kBadParameter;
-    auto* d = static_cast<lumdct*>(std::malloc(sizeof(lumdct)));
+    auto* d = static_cast<lumdct*>(tarn::os::Sys().malloc(sizeof(lumdct)));
     if (d == nullptr) return kMalloc;
     d->db = db;
     d->next = kFirstNumber;

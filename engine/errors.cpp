@@ -123,7 +123,7 @@ uint32_t LumEnvCreate(lumenv** out, const uint32_t* params) {
     if (params == nullptr) return tarn::rc::kBadParameter;
     if (params[0] == 0) return tarn::rc::kNotImplemented;
     if (out == nullptr) return tarn::rc::kBadParameter;
-    auto* env = static_cast<lumenv*>(std::malloc(sizeof(lumenv)));
+    auto* env = static_cast<lumenv*>(tarn::os::Sys().malloc(sizeof(lumenv)));
     if (env == nullptr) return tarn::rc::kMalloc;
     *out = env;
     return tarn::rc::kOk;

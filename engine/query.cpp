@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "encoding/encoding.h"
+#include "engine/c_boundary.h"
 #include "engine/database.h"
 #include "engine/result_codes.h"
 #include "engine/resultset.h"
@@ -86,8 +87,6 @@ struct Operand {
     }
 };
 
-bool searchableClass(int cls) { return (cls >= 1 && cls <= 6) || cls == 8 || cls == 9; }
-
 uint32_t search(lumquery* q, lumresset** out) {
     const LumQueryParams& p = q->params;
     if (p.right != 0) return rc::kNotImplemented;
@@ -99,13 +98,14 @@ uint32_t search(lumquery* q, lumresset** out) {
     const bool valued = mode == kIndexRange || mode == kIndexEqual || mode == kIndexContains;
     if ((mode == kIndexEqual || mode == kIndexContains) && p.value1 == nullptr)
         return rc::kBadQueryParams;
-    if (mode == kIndexContains && base != 8 && base != 9) return rc::kBadQueryParams;
+    if (mode == kIndexContains && base != fmt::kBaseBytes && base != fmt::kBaseText)
+        return rc::kBadQueryParams;
     Operand low, high;
     if (valued) {
-        if (!searchableClass(cls)) return rc::kBadQueryParams;
-        if (uint32_t r = low.take(p.value1, cls == 9, p.encoding1)) return r;
+        if (!fmt::hasIndexKey(cls)) return rc::kBadQueryParams;
+        if (uint32_t r = low.take(p.value1, cls == fmt::kClassText, p.encoding1)) return r;
         if (mode == kIndexRange)
-            if (uint32_t r = high.take(p.value2, cls == 9, p.encoding2)) return r;
+            if (uint32_t r = high.take(p.value2, cls == fmt::kClassText, p.encoding2)) return r;
     }
     lumresset* set = nullptr;
     if (uint32_t r = ResultSetCreate(&set, q->db, 1, uint32_t(p.left))) return r;
@@ -126,14 +126,21 @@ struct Frame {
     lumresset* left;
 };
 
-// Destroys every answer still held when execution stops early.
-uint32_t unwind(std::vector<Frame>& stack, lumresset* answer, uint32_t r) {
-    for (Frame& f : stack)
-        if (f.left != nullptr) LumResDestroy(f.left);
-    if (answer != nullptr) LumResDestroy(answer);
-    stack.clear();
-    return r;
-}
+// One execution: the combinations under way and the answer of the query
+// last finished. Every answer still held when it stops early is destroyed.
+struct Execution {
+    std::vector<Frame> stack;
+    lumresset* answer = nullptr;
+
+    Execution() = default;
+    Execution(const Execution&) = delete;
+    Execution& operator=(const Execution&) = delete;
+    ~Execution() {
+        for (Frame& f : stack)
+            if (f.left != nullptr) LumResDestroy(f.left);
+        if (answer != nullptr) LumResDestroy(answer);
+    }
+};
 
 // One step of execution: the query on top of the stack moves on a stage.
 uint32_t step(std::vector<Frame>& stack, lumresset** answer) {
@@ -172,16 +179,12 @@ uint32_t step(std::vector<Frame>& stack, lumresset** answer) {
 }
 
 uint32_t execute(lumquery* root, lumresset** out) {
-    std::vector<Frame> stack;
-    lumresset* answer = nullptr;  // of the query last finished
-    try {
-        stack.push_back({root, 0, nullptr});
-        while (!stack.empty())
-            if (uint32_t r = step(stack, &answer)) return unwind(stack, answer, r);
-    } catch (const std::bad_alloc&) {
-        return unwind(stack, answer, rc::kMalloc);
-    }
-    *out = answer;
+    Execution run;
+    run.stack.push_back({root, 0, nullptr});
+    while (!run.stack.empty())
+        if (uint32_t r = step(run.stack, &run.answer)) return r;
+    *out = run.answer;
+    run.answer = nullptr;
     return rc::kOk;
 }
 
@@ -253,11 +256,7 @@ uint32_t LumQueryExecute(lumquery* q, lumresset** out) {
     if (q == nullptr) return rc::kBadQuery;
     if (q->db->store->damaged) return rc::kIllegalFile;
     if (out == nullptr) return rc::kBadParameter;
-    try {
-        return tarn::executeChecked(q, out);
-    } catch (const std::bad_alloc&) {
-        return rc::kMalloc;
-    }
+    return tarn::Guarded([&] { return tarn::executeChecked(q, out); });
 }
 
 uint32_t LumQueryDestroy(lumquery* q, uint32_t recursive) {

@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/c_boundary.h"
 #include "engine/cursor.h"
 #include "engine/database.h"
 #include "engine/result_codes.h"
@@ -199,14 +200,22 @@ private:
     std::vector<uint8_t> bytes_;
 };
 
-uint32_t makeList(lumreslist** out, uint32_t* items, uint32_t count) {
+// The items of a list being made: freed unless the list takes them.
+struct Items {
+    uint32_t* at = nullptr;
+
+    Items() = default;
+    Items(const Items&) = delete;
+    Items& operator=(const Items&) = delete;
+    ~Items() { std::free(at); }
+};
+
+uint32_t makeList(lumreslist** out, Items& items, uint32_t count) {
     void* mem = os::Sys().malloc(sizeof(lumreslist));
-    if (mem == nullptr) {
-        std::free(items);
-        return rc::kMalloc;
-    }
+    if (mem == nullptr) return rc::kMalloc;
     auto* list = new (mem) lumreslist();
-    list->items = items;
+    list->items = items.at;
+    items.at = nullptr;
     list->count = count;
     *out = list;
     return rc::kOk;
@@ -245,23 +254,14 @@ uint32_t createList(lumreslist** out, lumresset* set, uint32_t keyCount, const L
     if (db->store->damaged) return rc::kIllegalFile;
     if (out == nullptr) return rc::kBadParameter;
     const uint32_t n = ResultSetLiveCount(set);
-    uint32_t* items = nullptr;
+    Items items;
     if (n != 0) {
-        items = static_cast<uint32_t*>(os::Sys().malloc(size_t(n) * sizeof(uint32_t)));
-        if (items == nullptr) return rc::kMalloc;
-        ResultSetLiveValues(set, items);
+        items.at = static_cast<uint32_t*>(os::Sys().malloc(size_t(n) * sizeof(uint32_t)));
+        if (items.at == nullptr) return rc::kMalloc;
+        ResultSetLiveValues(set, items.at);
     }
-    if (keyCount != 0 && keys != nullptr && n != 0) {
-        uint32_t r = rc::kMalloc;
-        try {
-            r = sortItems(db, items, n, keyCount, keys);
-        } catch (const std::bad_alloc&) {
-        }
-        if (r != 0) {
-            std::free(items);
-            return r;
-        }
-    }
+    if (keyCount != 0 && keys != nullptr && n != 0)
+        if (uint32_t r = sortItems(db, items.at, n, keyCount, keys)) return r;
     return makeList(out, items, n);
 }
 
@@ -273,7 +273,7 @@ namespace rc = tarn::rc;
 uint32_t LumResListCreate(lumreslist** out, lumresset* set, uint32_t keyCount,
                           const LumSortKey* keys) {
     if (set == nullptr) return rc::kBadResultSet;
-    return tarn::createList(out, set, keyCount, keys);
+    return tarn::Guarded([&] { return tarn::createList(out, set, keyCount, keys); });
 }
 
 uint32_t LumResListGetSize(lumreslist* list, uint32_t* out) {

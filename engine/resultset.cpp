@@ -17,6 +17,7 @@
 #include "engine/database.h"
 #include "engine/result_codes.h"
 #include "engine/storage/format.h"
+#include "engine/storage/os.h"
 #include "engine/storage/store.h"
 
 using tarn::SlotState;
@@ -83,7 +84,7 @@ bool tableReserve(lumresset* set, uint64_t entries) {
     uint32_t bits = kMinTableBits;
     while ((uint64_t(1) << bits) < entries * 2) ++bits;
     if (bits > 31) return false;
-    auto* fresh = static_cast<uint32_t*>(std::malloc(sizeof(uint32_t) << bits));
+    auto* fresh = static_cast<uint32_t*>(os::Sys().malloc(sizeof(uint32_t) << bits));
     if (!fresh) return false;
     for (uint64_t i = 0; i < (uint64_t(1) << bits); ++i) fresh[i] = kNoSlot;
     std::free(set->table);
@@ -95,10 +96,10 @@ bool tableReserve(lumresset* set, uint64_t entries) {
 }
 
 bool slotsResize(lumresset* set, uint32_t capacity) {
-    auto* values = static_cast<uint32_t*>(std::realloc(set->values, sizeof(uint32_t) * capacity));
+    auto* values = static_cast<uint32_t*>(os::Sys().realloc(set->values, sizeof(uint32_t) * capacity));
     if (!values) return false;
     set->values = values;
-    auto* states = static_cast<uint8_t*>(std::realloc(set->states, capacity));
+    auto* states = static_cast<uint8_t*>(os::Sys().realloc(set->states, capacity));
     if (!states) return false;  // values grew; the set is still as it was
     for (uint32_t k = set->capacity; k < capacity; ++k) states[k] = kSlotEmpty;
     set->states = states;
@@ -205,7 +206,7 @@ void freeSet(lumresset* set) {
 }  // namespace
 
 uint32_t ResultSetCreate(lumresset** out, lumdb* db, uint32_t capacity, uint32_t kind) {
-    auto* set = static_cast<lumresset*>(std::calloc(1, sizeof(lumresset)));
+    auto* set = static_cast<lumresset*>(os::Sys().calloc(1, sizeof(lumresset)));
     if (!set) return rc::kMalloc;
     set->kind = kind;
     set->db = db;

@@ -12,6 +12,7 @@
 #include "engine/storage/bytes.h"
 #include "engine/storage/format.h"
 #include "engine/storage/objstore.h"
+#include "engine/storage/os.h"
 #include "engine/tarn20.h"
 
 namespace {
@@ -62,7 +63,7 @@ const TagEntry* FindCached(const lumxmldct* x, const char* name, uint32_t hash) 
 
 TagEntry* NewEntry(const char* name, uint32_t hash) {
     const size_t len = std::strlen(name) + 1;
-    auto* e = static_cast<TagEntry*>(std::malloc(sizeof(TagEntry) + len));
+    auto* e = static_cast<TagEntry*>(tarn::os::Sys().malloc(sizeof(TagEntry) + len));
     if (e == nullptr) return nullptr;
     char* copy = reinterpret_cast<char*>(e + 1);
     std::memcpy(copy, name, len);
@@ -85,7 +86,7 @@ void Insert(lumxmldct* x, TagEntry* e) {
 void GrowIfCrowded(lumxmldct* x) {
     if (x->count <= 2 * x->mask + 1) return;
     const uint32_t mask = 2 * x->mask + 1;
-    auto* buckets = static_cast<TagEntry**>(std::calloc(size_t(mask) + 1, sizeof(TagEntry*)));
+    auto* buckets = static_cast<TagEntry**>(tarn::os::Sys().calloc(size_t(mask) + 1, sizeof(TagEntry*)));
     if (buckets == nullptr) return;
     for (uint32_t i = 0; i <= x->mask; ++i) {
         TagEntry* e = x->buckets[i];
@@ -124,9 +125,9 @@ uint32_t CreateTag(lumxmldct* x, const char* name, uint32_t hash, int32_t* numbe
 uint32_t LumXMLDctCreate(lumxmldct** out, lumdct* dct) {
     if (dct == nullptr) return kBadDictionary;
     if (out == nullptr) return kBadParameter;
-    auto* x = static_cast<lumxmldct*>(std::malloc(sizeof(lumxmldct)));
+    auto* x = static_cast<lumxmldct*>(tarn::os::Sys().malloc(sizeof(lumxmldct)));
     if (x == nullptr) return kMalloc;
-    x->buckets = static_cast<TagEntry**>(std::calloc(kInitialBuckets, sizeof(TagEntry*)));
+    x->buckets = static_cast<TagEntry**>(tarn::os::Sys().calloc(kInitialBuckets, sizeof(TagEntry*)));
     if (x->buckets == nullptr) {
         std::free(x);
         return kMalloc;

@@ -101,6 +101,8 @@ constexpr uint32_t kPlainValue = 12;
 constexpr uint32_t kIndexedValue = 16;
 constexpr uint32_t kPlainOverhead = 12;
 constexpr uint32_t kIndexedOverhead = 16;
+constexpr uint8_t kBaseBytes = 8;   // NUL-terminated byte string
+constexpr uint8_t kBaseText = 9;    // NUL-terminated text
 constexpr uint8_t kBaseBlock = 10;  // byte block with explicit length
 
 // IndexNode
@@ -125,20 +127,50 @@ constexpr uint32_t kGroupCount = 9;
 constexpr uint32_t kGroupFieldId = 13;
 constexpr uint32_t kGroupSize = 15;
 
+// Storage classes: how a value is stored and how the value index keys it.
+constexpr int kClassNone = 0;  // a code no value is stored as
+constexpr int kClassU8 = 1;
+constexpr int kClassS8 = 2;
+constexpr int kClassU16 = 3;
+constexpr int kClassS16 = 4;
+constexpr int kClassU32 = 5;
+constexpr int kClassS32 = 6;
+constexpr int kClassNoValue = 7;
+constexpr int kClassBytes = 8;   // NUL-terminated byte string
+constexpr int kClassText = 9;    // NUL-terminated string, stored as UTF-8
+constexpr int kClassBlock = 10;  // byte block with explicit length
+
+// Classes 1..6, 8 and 9 have index keys: their fields are entered into the
+// value index and searched there. 0, 7 and 10 have none.
+constexpr bool hasIndexKey(int cls) {
+    return (cls >= kClassU8 && cls <= kClassS32) || cls == kClassBytes || cls == kClassText;
+}
+constexpr bool isStringClass(int cls) { return cls == kClassBytes || cls == kClassText; }
+// Keys of one byte: the bucket byte is the whole key, so there is no tree.
+constexpr bool isOneByteClass(int cls) { return cls == kClassU8 || cls == kClassS8; }
+// Bytes of a numeric class's value (1, 2 or 4); 0 for every other class.
+constexpr uint32_t numberWidth(int cls) {
+    return cls == kClassU8 || cls == kClassS8     ? 1
+           : cls == kClassU16 || cls == kClassS16 ? 2
+           : cls == kClassU32 || cls == kClassS32 ? 4
+                                                  : 0;
+}
+constexpr bool isSignedClass(int cls) { return cls == kClassS8 || cls == kClassS16 || cls == kClassS32; }
+
 // Storage class of a base type code (0 = none), by table: it is asked
 // several times for every field stored.
 struct BaseClassTable {
     uint8_t of[256] = {};
     constexpr BaseClassTable() {
-        for (uint32_t code = 1; code <= 10; ++code) of[code] = uint8_t(code);
-        of[128] = 1;
-        for (uint32_t code = 129; code <= 137; ++code) of[code] = 5;
-        for (uint32_t code = 138; code <= 156; ++code) of[code] = 9;
+        for (uint32_t code = 1; code <= 10; ++code) of[code] = uint8_t(code);  // their own class
+        of[128] = kClassU8;
+        for (uint32_t code = 129; code <= 137; ++code) of[code] = kClassU32;
+        for (uint32_t code = 138; code <= 156; ++code) of[code] = kClassText;
     }
 };
 inline constexpr BaseClassTable kBaseClasses{};
 
-constexpr int baseTypeClass(uint32_t code) { return code < 256 ? kBaseClasses.of[code] : 0; }
+constexpr int baseTypeClass(uint32_t code) { return code < 256 ? kBaseClasses.of[code] : kClassNone; }
 
 }  // namespace tarn::fmt
 

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "engine/result_codes.h"
+#include "engine/storage/os.h"
 #include "engine/storage/store.h"
 
 namespace tarn {
@@ -27,7 +28,7 @@ uint32_t memClose(void* ctx) {
 uint32_t memGrow(void* ctx, uint32_t n) {
     auto* m = static_cast<MemoryContext*>(ctx);
     const uint32_t oldSize = m->view.dataSize;
-    auto* data = static_cast<uint8_t*>(std::realloc(m->view.data, size_t(oldSize) + n));
+    auto* data = static_cast<uint8_t*>(os::Sys().realloc(m->view.data, size_t(oldSize) + n));
     if (data == nullptr) return rc::kRealloc;
     std::memset(data + oldSize, 0, n);
     m->view.data = data;
@@ -39,10 +40,10 @@ uint32_t memGrow(void* ctx, uint32_t n) {
 
 uint32_t MemoryDriverOpen(Store* s, uint32_t headerSize, const char*, const LumDbParams* p,
                           bool* isNew) {
-    auto* m = static_cast<MemoryContext*>(std::calloc(1, sizeof(MemoryContext)));
+    auto* m = static_cast<MemoryContext*>(os::Sys().calloc(1, sizeof(MemoryContext)));
     if (m == nullptr) return rc::kMalloc;
-    m->view.data = static_cast<uint8_t*>(std::calloc(p->initialSize ? p->initialSize : 1, 1));
-    m->view.header = static_cast<uint8_t*>(std::calloc(headerSize, 1));
+    m->view.data = static_cast<uint8_t*>(os::Sys().calloc(p->initialSize ? p->initialSize : 1, 1));
+    m->view.header = static_cast<uint8_t*>(os::Sys().calloc(headerSize, 1));
     if (m->view.data == nullptr || m->view.header == nullptr) {
         memClose(m);
         return rc::kMalloc;

@@ -4,7 +4,7 @@
 
 #include "engine/storage/os.h"
 
-namespace tarn {
+namespace tarn::vindex {
 
 NodeMirror* NodeMirrorCreate() {
     void* block = nullptr;
@@ -17,4 +17,4 @@ void NodeMirrorFree(NodeMirror* mirror) {
     if (mirror != nullptr) std::free(mirror->block);
 }
 
-}  // namespace tarn
+}  // namespace tarn::vindex

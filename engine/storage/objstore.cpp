@@ -120,13 +120,8 @@ void ObjFree(Store* s, uint32_t off, uint32_t size) {
 }
 
 uint32_t ValueSize(int cls, const void* value) {
-    switch (cls) {
-    case 1: case 2: return 1;
-    case 3: case 4: return 2;
-    case 5: case 6: return 4;
-    case 8: case 9: return value ? uint32_t(std::strlen(static_cast<const char*>(value))) + 1 : 0;
-    default: return 0;
-    }
+    if (!fmt::isStringClass(cls)) return fmt::numberWidth(cls);
+    return value ? uint32_t(std::strlen(static_cast<const char*>(value))) + 1 : 0;
 }
 
 uint32_t FieldCreate(Store* s, uint32_t* out, uint8_t base, uint8_t indexFlag, uint16_t fieldId,
@@ -207,7 +202,7 @@ uint32_t FieldValueSize(Store* s, uint32_t field, uint32_t* out) {
         return 0;
     }
     int cls = fmt::baseTypeClass(base);
-    if (cls == 8 || cls == 9)
+    if (fmt::isStringClass(cls))
         *out = DataStrLen(s, FieldValueOffset(s, field)) + 1;
     else
         *out = ValueSize(cls, nullptr);

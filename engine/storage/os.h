@@ -7,7 +7,20 @@
 // restores it), so that LumErrorMessage can describe the failure.
 //
 // System and allocator calls go through one replaceable table, Sys(), the
-// seam tests use to fail a chosen call.
+// seam tests use to fail a chosen call. Every heap block of the engine comes
+// from its calloc, malloc or realloc, but for these, which do not and why:
+//  - the standard containers of query execution, sorted result lists and
+//    LumCursorEraseRecord allocate through operator new, as containers do;
+//    their failure is std::bad_alloc, which the C boundary turns into 0x1000
+//    (engine/c_boundary.h);
+//  - the staging memory of a new file and the filler's thread with its
+//    shared state (ReserveStaging, StagingFiller): they are only a faster way
+//    to the same file, and when they cannot be had the file is mapped and
+//    faulted in as before, so no failure of theirs is to be reported;
+//  - the text converters of encoding/, a library of their own that the XML
+//    layer links too, allocate with the C library's malloc.
+// Tests reach these through their replacement of the process's allocator
+// (tests/engine/fault_support.h).
 #ifndef TARN_STORAGE_OS_H
 #define TARN_STORAGE_OS_H
 

@@ -6,7 +6,7 @@
 #include "engine/storage/format.h"
 #include "engine/storage/os.h"
 
-namespace tarn {
+namespace tarn::vindex {
 namespace {
 
 constexpr uint32_t kSlotBits = 13;
@@ -84,4 +84,4 @@ Finger& PathCacheFinger(PathCache* cache, uint32_t tree) {
     return cache->fingers[tree % kTrees];
 }
 
-}  // namespace tarn
+}  // namespace tarn::vindex

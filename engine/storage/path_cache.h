@@ -1,25 +1,24 @@
-// Remembered descents of the value index: for keys that an insertion found
+// Value index: remembered descents. For keys that an insertion found
 // already in their tree, the nodes from the root down to the key and the side
 // taken at each. A descent to an existing key writes nothing but the direction
 // byte of every node above it, so entering another field under such a key
-// needs only those bytes, once the path is known to hold still.
-//
-// A path holds while every node on it still links to the next on the side
-// remembered (and the head to the first): node keys never change, so a
-// descent for the same key then takes that very path. Checking the links
-// reads nodes whose offsets are all known at once, where a descent must wait
-// for each node before it can find the next.
+// needs only those bytes, once the path is known to hold still (invariants 1
+// and 4 of engine/storage/index_memory.h). Checking the links of a path reads
+// nodes whose offsets are all known at once, where a descent must wait for
+// each node before it can find the next.
 //
 // Each tree also keeps a finger, the path of its latest insertion (below).
 //
 // The cache has a fixed size, whatever the size of the database; a key whose
-// slot another key takes is simply descended to again.
+// slot another key takes is simply descended to again. Internal to the index.
 #ifndef TARN_STORAGE_PATH_CACHE_H
 #define TARN_STORAGE_PATH_CACHE_H
 
 #include <cstdint>
 
-namespace tarn {
+#include "engine/storage/index_key.h"
+
+namespace tarn::vindex {
 
 // Paths longer than this are not kept (a sound tree of any size the data
 // area can hold is shallower).
@@ -52,28 +51,18 @@ void PathCachePrefetch(const PathCache* cache, uint32_t tree, uint64_t hash);
 // there is a table.
 void PathCacheStore(PathCache* cache, uint32_t tree, uint64_t hash, const IndexPath& path);
 
-// Rotations are the only change that moves a node already in a tree (a new
-// key only fills an empty link), so a path whose tree has not rotated since
-// it was known to hold still holds. Trees are numbered class * 256 + bucket.
+// A path whose tree has not rotated since it was known to hold still holds
+// (invariant 1). Trees are numbered class * 256 + bucket.
 uint32_t PathCacheRotations(const PathCache* cache, uint32_t tree);
 void PathCacheRotated(PathCache* cache, uint32_t tree);
-
-// A key as far as a comparison without its node goes: the first bytes of a
-// string as big-endian words (see the value index), or a number widened.
-struct KeyStart {
-    uint64_t a = 0, b = 0;
-    uint16_t c = 0;
-};
 
 // The finger of a tree: the path of its latest insertion, to the key entered
 // or found, stamped like any path. Keys entered in order (numbered elements,
 // dates, a value entered again right away) lie beside it, so the next
 // insertion can start its descent at its foot instead of at the root.
 //
-// The direction bytes of the nodes above the foot are the finger's sides:
-// the insertion that took the finger wrote them, its rotation (if any) wrote
-// none and left each node on the new path with the side its byte holds, and
-// any later insertion into the tree takes a finger of its own.
+// The direction bytes of the nodes above the foot are the finger's sides
+// (invariant 4).
 struct Finger {
     IndexPath path;  // length 0: none
     KeyStart start;  // of the foot's key, when a string
@@ -82,6 +71,6 @@ struct Finger {
 };
 Finger& PathCacheFinger(PathCache* cache, uint32_t tree);
 
-}  // namespace tarn
+}  // namespace tarn::vindex
 
 #endif

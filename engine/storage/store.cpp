@@ -8,8 +8,7 @@
 #include <new>
 
 #include "engine/result_codes.h"
-#include "engine/storage/node_mirror.h"
-#include "engine/storage/path_cache.h"
+#include "engine/storage/os.h"
 
 namespace tarn {
 namespace {
@@ -127,6 +126,11 @@ uint32_t verifyHeader(Store* s) {
 
 using DriverOpen = uint32_t (*)(Store*, uint32_t, const char*, const LumDbParams*, bool*);
 
+void freeStore(Store* s) {
+    s->~Store();
+    std::free(s);
+}
+
 DriverOpen pickDriver(uint32_t driver) {
     switch (driver) {
         case 1: return MappedDriverOpen;
@@ -159,9 +163,7 @@ uint32_t DataStrLen(Store* s, uint32_t off) {
 
 int DataStrCmp(Store* s, uint32_t off, const char* str) {
     const AreaView& v = *s->view;
-    // When the area ends in a NUL every stored string ends inside it, so the
-    // comparison may stop at the first difference without missing damage.
-    if (off < v.dataSize && v.data[v.dataSize - 1] == 0)
+    if (off < v.dataSize && DataEndsInNul(s))
         return signOf(std::strcmp(reinterpret_cast<const char*>(v.data + off), str));
     uint32_t len = 0;
     const uint8_t* p = storedString(s, off, &len);
@@ -187,20 +189,21 @@ int DataStrFind(Store* s, uint32_t off, const char* str) {
 }
 
 uint32_t StoreOpen(Store** out, LumDbParams* params, const char* name) {
-    Store* s = new (std::nothrow) Store;
-    if (s == nullptr) return rc::kMalloc;
+    void* mem = os::Sys().calloc(1, sizeof(Store));
+    if (mem == nullptr) return rc::kMalloc;
+    Store* s = new (mem) Store();
     if (params->driver == 0) params->driver = 1;
     if (params->growSize == 0) params->growSize = 65536;
     s->params = *params;
     DriverOpen open = pickDriver(params->driver);
     if (open == nullptr) {
-        delete s;
+        freeStore(s);
         return rc::kBadDriver;
     }
     bool isNew = false;
     uint32_t code = open(s, fmt::kHeaderSize, name, params, &isNew);
     if (code != rc::kOk) {
-        delete s;
+        freeStore(s);
         return code;
     }
     s->view = static_cast<AreaView*>(s->ctx);
@@ -218,11 +221,9 @@ uint32_t StoreOpen(Store** out, LumDbParams* params, const char* name) {
 }
 
 uint32_t StoreClose(Store* s) {
-    PathCacheFree(s->paths);
-    NodeMirrorFree(s->mirror);
-    std::free(s->expected);  // plain memory from Sys().calloc
+    if (s->index != nullptr) s->releaseIndex(s->index);
     const uint32_t code = s->ops.close(s->ctx);
-    delete s;
+    freeStore(s);
     return code;
 }
 

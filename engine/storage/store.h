@@ -49,9 +49,8 @@ struct StoreOps {
     uint32_t (*dataSize)(void* ctx);
 };
 
-struct PathCache;
-struct NodeMirror;
-struct ExpectedKeys;
+// The value index's memory of a session (engine/storage/index_memory.h).
+struct IndexState;
 
 struct Store {
     void* ctx = nullptr;  // driver context; begins with an AreaView
@@ -61,13 +60,12 @@ struct Store {
     bool readOnly = false;
     bool damaged = false;       // an access fell outside its area
     bool writeRefused = false;  // a write reached a read-only store
-    // Memory of the value index for this session, made by its first
-    // insertion into a tree (node copies and the table of paths once the
-    // data area is large).
-    PathCache* paths = nullptr;
-    NodeMirror* mirror = nullptr;
-    ExpectedKeys* expected = nullptr;  // keys announced before their insertion
-    bool indexMemoryOff = false;  // every descent from the root: a reference for tests
+    // The value index's memory of this session: made by the index at its
+    // first need, which sets releaseIndex whether or not the memory could be
+    // had; StoreClose hands it back through that. The store lies below the
+    // index and never looks inside.
+    IndexState* index = nullptr;
+    void (*releaseIndex)(IndexState*) = nullptr;
 };
 
 // Generic slots 3..12 over an AreaView context; drivers fill them with these.
@@ -178,6 +176,28 @@ inline const uint8_t* DataPtr(Store* s, uint32_t off, uint32_t len) {
 // then marked as a refused write marks it.
 inline uint8_t* DataWritePtr(Store* s, uint32_t off, uint32_t len) {
     return writable(s) && dataInRange(s, off, len) ? s->view->data + off : nullptr;
+}
+
+// The one door to the data area's bytes without a check, for the loops of
+// the value index that cannot afford one per byte. Precondition: the caller
+// has already checked every byte it touches at `off` (a node found sound, a
+// word within an object checked whole), or has just checked `off` against
+// StoreDataSize for a prefetch; and it writes only after writable(). What
+// was checked stays in the area, as the area never shrinks. The pointer is
+// valid until the next StoreGrow.
+inline uint8_t* DataRaw(Store* s, uint32_t off) { return s->view->data + off; }
+
+// [off, off + len) lies in the data area. Unlike dataInRange, a miss marks
+// nothing: for readers that only look ahead and must leave the store as it is.
+inline bool DataFits(const Store* s, uint32_t off, uint64_t len) {
+    return off + len <= s->view->dataSize;
+}
+
+// The last byte of the area is a NUL, so every string stored in it ends in
+// it: a comparison may stop at the first difference without missing damage.
+inline bool DataEndsInNul(const Store* s) {
+    const AreaView& v = *s->view;
+    return v.dataSize != 0 && v.data[v.dataSize - 1] == 0;
 }
 
 // Length of the NUL-terminated string at off. A string that runs off the

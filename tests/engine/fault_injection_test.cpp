@@ -11,8 +11,11 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "engine/result_codes.h"
+#include "engine/storage/index_memory.h"
+#include "engine/storage/value_index.h"
 #include "engine/tarn20.h"
 #include "tests/engine/fault_support.h"
 #include "tests/engine/storage/temp_dir.h"
@@ -698,7 +701,7 @@ protected:
         if (rc == 0) rc = sc.work();
         tarn_fault::Allocations().disarm();
         const bool fired = tarn_fault::Allocations().fired();
-        if (fired ? !isAllocCode(rc) : rc != 0)
+        if (fired ? !(isAllocCode(rc) || doneWithout(sc, rc)) : rc != 0)
             f.add("the run ended with %#x (allocation failure %s)", rc, fired ? "injected" : "not injected");
         if (!sc.wrong.empty()) f.add("%s", sc.wrong.text());
         if (sc.db != nullptr)
@@ -725,7 +728,7 @@ protected:
             failed = sys.firstFailed();
         }
         const bool reported = (rc & 0x3000) != 0;  // a C library or system code
-        if (fired ? !(reported || (rc == 0 && ignorable(failed))) : rc != 0)
+        if (fired ? !(reported || (rc == 0 && ignorable(failed)) || doneWithout(sc, rc)) : rc != 0)
             f.add("the run ended with %#x (%s failed first)", rc, tarn_fault::SysCallName(failed));
         if (!sc.wrong.empty()) f.add("%s", sc.wrong.text());
         if (sc.db != nullptr)
@@ -733,6 +736,11 @@ protected:
         else if (tarn_test::exists(path))
             reopen(GetParam(), path.c_str(), sc.model, sc.types, 0, true, f);
         return fired;
+    }
+    // A run that succeeded although a call failed: right when the call was
+    // for the index's memory of the session, which it then did without.
+    static bool doneWithout(const Scenario& sc, uint32_t rc) {
+        return rc == 0 && sc.db != nullptr && tarn::IndexTestHookMemoryRefused(sc.db->store);
     }
     // Failures a driver rightly does not report: the write time is a courtesy,
     // and the size of memory only decides whether a new file is staged.
@@ -828,6 +836,211 @@ INSTANTIATE_TEST_SUITE_P(Drivers, EngineFaults, ::testing::Values(kMapped, kFile
                                     : info.param == kFile ? std::string("File")
                                                           : std::string("Memory");
                          });
+
+// ---- the index's loading memory ---------------------------------------------------------
+
+// A session on a data area large enough for the index's loading memory. Keys
+// first come unannounced, so that the index makes its node copies and its
+// table of paths and copies the upper levels of a tree grown deep; keys
+// already there come twice, the second time by their remembered paths; then
+// keys are announced before they come, and looked up together; a query
+// follows. Calls fail meanwhile. The memory is optional: a part that cannot
+// be had is done without, and a run that then succeeds stores the very bytes
+// of a run that met no failure. Any other failure is reported. Either way
+// the file opens again and holds what was committed and what the run
+// reported stored.
+constexpr uint32_t kTextType = (1u << 16) | 9;  // type number 1, indexed text
+constexpr int kTreeKeys = 30000;                // a tree deep enough to be copied from
+constexpr int kNewKeys = 300, kAgainKeys = 100, kAnnounceRounds = 3, kAnnounced = 100;
+constexpr int kEntered = kNewKeys + 2 * kAgainKeys + kAnnounceRounds * kAnnounced;
+
+struct Key {
+    char text[16] = {};
+    uint32_t address = 0;
+};
+
+void keyText(char (&out)[16], int k, const char* suffix) {
+    std::snprintf(out, sizeof out, "s%07d%s", k, suffix);
+}
+
+class MemorySession {
+public:
+    explicit MemorySession(const char* path) : path_(path) {}
+
+    uint32_t run() {
+        LumDbParams p{kOpenExisting, 0, 65536, kMapped, 0, 0};
+        uint32_t rc = LumDbCreate(&db, 0, path_, &p);
+        if (rc == 0) rc = LumCursorCreate(cursor_.out(), db);
+        for (int i = 0; rc == 0 && i < kNewKeys; ++i) rc = enter(i * 3001 % kTreeKeys, "x");
+        if (rc == 0) notice();
+        for (int pass = 0; pass < 2; ++pass)
+            for (int i = 0; rc == 0 && i < kAgainKeys; ++i) rc = enter(i * 7919 % kTreeKeys, "");
+        for (int round = 0; rc == 0 && round < kAnnounceRounds; ++round) rc = announceAndEnter(round);
+        if (rc == 0) rc = query();
+        if (rc == 0) rc = LumDbCommit(db);
+        return rc;
+    }
+    // Ends the session (its close commits once more) and checks the file.
+    void finish(const std::vector<uint8_t>* reference, Findings& f);
+
+    lumdb* db = nullptr;
+    bool copiesAndTableMade = false, announcementsKept = false;
+
+private:
+    uint32_t enter(int k, const char* suffix) {
+        Key& key = keys_[entered_];
+        keyText(key.text, k, suffix);
+        LumCursorNewRecord(cursor_.p);
+        const uint32_t size = uint32_t(std::strlen(key.text) + 1);
+        if (uint32_t rc = LumCursorAppendField(cursor_.p, kTextType, key.text, size, kUtf8)) return rc;
+        ++entered_;
+        return LumCursorFetchField(cursor_.p, nullptr, nullptr, 0, nullptr, nullptr, &key.address, nullptr);
+    }
+    // Half of them keys of the tree, half new ones between them.
+    uint32_t announceAndEnter(int round) {
+        for (int i = 0; i < kAnnounced; ++i) {
+            char text[16];
+            keyText(text, (round * kAnnounced + i) * 4099 % kTreeKeys, i % 2 ? "" : "y");
+            if (uint32_t rc = LumCursorExpectValue(cursor_.p, kTextType, text, kUtf8)) return rc;
+        }
+        if (db->store->index != nullptr) announcementsKept = db->store->index->expected != nullptr;
+        for (int i = 0; i < kAnnounced; ++i)
+            if (uint32_t rc = enter((round * kAnnounced + i) * 4099 % kTreeKeys, i % 2 ? "" : "y")) return rc;
+        return 0;
+    }
+    uint32_t query() {
+        uint32_t rc = 0;
+        if (!found(db, kTextType, text(keys_[0].text), keys_[0].address, &rc) && rc == 0)
+            wrong.add("a key entered is not found");
+        return rc;
+    }
+    void notice() {
+        const tarn::IndexState* st = db->store->index;
+        copiesAndTableMade = st != nullptr && st->mirror != nullptr && st->mirror->deep[9 * 256 + 's'] &&
+                             tarn::vindex::PathCacheHasTable(st->paths);
+    }
+
+    const char* path_;
+    Cursor cursor_;
+    Key keys_[kEntered];
+    int entered_ = 0;
+
+public:
+    Findings wrong;
+};
+
+void MemorySession::finish(const std::vector<uint8_t>* reference, Findings& f) {
+    if (!wrong.empty()) f.add("%s", wrong.text());
+    cursor_.reset();
+    if (db != nullptr && LumDbClose(db) != 0) f.add("close refused");
+    db = nullptr;
+    if (reference != nullptr && tarn_test::readFile(path_) != *reference)
+        f.add("a run that did without some memory stored other bytes");
+    lumdb* again = nullptr;
+    LumDbParams p{kOpenExisting, 0, 65536, kMapped, 0, 0};
+    const uint32_t rc = LumDbCreate(&again, 0, path_, &p);
+    if (rc != 0) {
+        if (rc != kDamaged) f.add("reopened: refused with %u", rc);
+        return;
+    }
+    Items got;
+    uint32_t code = 0;
+    {
+        ResultSet all;
+        code = execute(again, Search{2, 0, nullptr, nullptr, kTextType, 2}, all);
+        if (code == 0) code = read(again, all.p, got);
+    }
+    if (code == 0 && got.count != uint32_t(kTreeKeys + entered_))
+        f.add("reopened: %u keys, %d committed and reported stored", got.count, kTreeKeys + entered_);
+    for (int i = 0; code == 0 && i < entered_; ++i)
+        if (!found(again, kTextType, text(keys_[i].text), keys_[i].address, &code) && code == 0)
+            f.add("reopened: %s, reported stored, is not found", keys_[i].text);
+    if (code != 0 && code != kDamaged) f.add("reopened: a check failed with %u", code);
+    if (LumDbClose(again) != 0) f.add("reopened: close refused");
+}
+
+class IndexMemoryFaults : public ::testing::Test {
+protected:
+    // The tree, committed once; every run starts from a copy of it.
+    void SetUp() override {
+        lumdb* db = nullptr;
+        LumDbParams p{0, tarn::vindex::kIndexMemoryFrom, 65536, kMapped, 0, 0};
+        ASSERT_EQ(LumDbCreate(&db, 0, base.c_str(), &p), 0u);
+        Cursor cur;
+        ASSERT_EQ(LumCursorCreate(cur.out(), db), 0u);
+        for (int i = 0; i < kTreeKeys; ++i) {
+            char key[16];
+            keyText(key, i * 7 % kTreeKeys, "");
+            LumCursorNewRecord(cur.p);
+            ASSERT_EQ(LumCursorAppendField(cur.p, kTextType, key, 0, kUtf8), 0u);
+        }
+        cur.reset();
+        ASSERT_EQ(LumDbClose(db), 0u);
+        tree = tarn_test::readFile(base);
+        tarn_test::writeFile(path, tree);
+        MemorySession plain(path.c_str());
+        ASSERT_EQ(plain.run(), 0u);
+        ASSERT_TRUE(plain.copiesAndTableMade) << "the scenario is meant to use node copies and the table of paths";
+        ASSERT_TRUE(plain.announcementsKept);
+        Findings f;
+        plain.finish(nullptr, f);
+        ASSERT_TRUE(f.empty()) << f.text();
+        reference = tarn_test::readFile(path);
+    }
+
+    // Checks how a run with a failure injected ended, then the file.
+    void check(MemorySession& session, uint32_t rc, bool fired, bool failureCode, Findings& f) {
+        const bool doneWithout =
+            rc == 0 && session.db != nullptr && tarn::IndexTestHookMemoryRefused(session.db->store);
+        if (fired ? !(failureCode || doneWithout) : rc != 0)
+            f.add("the run ended with %#x (failure %s)", rc, fired ? "injected" : "not injected");
+        session.finish(rc == 0 ? &reference : nullptr, f);
+    }
+
+    tarn_test::TempDir dir;
+    std::string base = dir.file("tree.db");
+    std::string path = dir.file("session.db");
+    std::vector<uint8_t> tree, reference;
+};
+
+TEST_F(IndexMemoryFaults, FailedAllocationsAreDoneWithoutOrReported) {
+    if (!tarn_fault::AllocInjectionAvailable()) GTEST_SKIP() << "the sanitizer owns the allocator";
+    const uint64_t runs = everyFailure("allocation with the loading memory in use", [&](uint64_t n, Findings& f) {
+        tarn_test::writeFile(path, tree);
+        MemorySession session(path.c_str());
+        tarn_fault::Allocations().arm(n);
+        const uint32_t rc = session.run();
+        tarn_fault::Allocations().disarm();
+        const bool fired = tarn_fault::Allocations().fired();
+        check(session, rc, fired, isAllocCode(rc), f);
+        return fired;
+    });
+    EXPECT_GT(runs, 10u) << "the state, the fingers, the copies, the table and the announcements at least";
+}
+
+TEST_F(IndexMemoryFaults, FailedSystemCallsAreDoneWithoutOrReported) {
+    const uint64_t runs = everyFailure("system call with the loading memory in use", [&](uint64_t n, Findings& f) {
+        tarn_test::writeFile(path, tree);
+        MemorySession session(path.c_str());
+        uint32_t rc = 0;
+        bool fired = false;
+        tarn_fault::SysCall failed = tarn_fault::SysCall::Count;
+        {
+            tarn_fault::SysFaults sys;
+            sys.arm(n);
+            rc = session.run();
+            sys.disarm();
+            fired = sys.trigger().fired();
+            failed = sys.firstFailed();
+        }
+        // The write time is a courtesy of the commit, not part of the content.
+        const bool reported = (rc & 0x3000) != 0 || (rc == 0 && failed == tarn_fault::SysCall::Futimens);
+        check(session, rc, fired, reported, f);
+        if (!f.empty()) f.add("(%s failed)", tarn_fault::SysCallName(failed));
+        return fired;
+    });
+    EXPECT_GT(runs, 10u);
+}
 
 // ---- the XML layer ----------------------------------------------------------------------
 

@@ -18,9 +18,8 @@
 #include "engine/database.h"
 #include "engine/result_codes.h"
 #include "engine/resultset.h"
-#include "engine/storage/node_mirror.h"
+#include "engine/storage/index_memory.h"
 #include "engine/storage/objstore.h"
-#include "engine/storage/path_cache.h"
 
 namespace tarn {
 namespace {
@@ -718,7 +717,9 @@ public:
             LumDbParams p{0, initialSize, 1u << 20, 4, 0, 0};  // few growth steps
             EXPECT_EQ(StoreOpen(&st, &p, nullptr), 0u);
         }
-        if (plain() != nullptr) plain()->indexMemoryOff = true;
+        if (plain() != nullptr) {
+            EXPECT_TRUE(IndexTestHookNoMemory(plain()));
+        }
     }
     ~TwinStores() {
         for (Store* st : both_)
@@ -753,8 +754,8 @@ public:
     }
 
     void expectSameBytes() {
-        ASSERT_EQ(plain()->paths, nullptr);
-        ASSERT_EQ(plain()->mirror, nullptr);
+        ASSERT_EQ(plain()->index->paths, nullptr);
+        ASSERT_EQ(plain()->index->mirror, nullptr);
         const uint32_t highWater = HeaderGetU32(plain(), fmt::kHighWaterOffset);
         ASSERT_EQ(HeaderGetU32(remembering(), fmt::kHighWaterOffset), highWater);
         EXPECT_EQ(std::memcmp(plain()->view->header, remembering()->view->header, fmt::kHeaderSize), 0);
@@ -797,8 +798,9 @@ TEST(IndexMemory, LargeAreasStoreTheSameBytesAsPlainDescents) {
         }
     }
     Store* large = twins.remembering();
-    ASSERT_TRUE(large->mirror != nullptr && large->paths != nullptr) << "the memory was made";
-    EXPECT_TRUE(large->mirror->deep[9 * 256 + 's']) << "the large tree was copied from";
+    ASSERT_TRUE(large->index != nullptr && large->index->mirror != nullptr && large->index->paths != nullptr)
+        << "the memory was made";
+    EXPECT_TRUE(large->index->mirror->deep[9 * 256 + 's']) << "the large tree was copied from";
     twins.expectSameBytes();
 }
 
@@ -844,8 +846,9 @@ TEST(IndexMemory, KeysInOrderStoreTheSameBytesAsPlainDescents) {
             }
         }
         twins.expectSameBytes();
-        ASSERT_TRUE(twins.remembering()->paths != nullptr);
-        EXPECT_EQ(twins.remembering()->mirror != nullptr, initialSize != 0) << "copies only for a large area";
+        const IndexState* memory = twins.remembering()->index;
+        ASSERT_TRUE(memory != nullptr && memory->paths != nullptr);
+        EXPECT_EQ(memory->mirror != nullptr, initialSize != 0) << "copies only for a large area";
     }
 }
 
@@ -900,8 +903,8 @@ TEST(IndexMemory, AnnouncedKeysStoreTheSameBytesAsPlainDescents) {
                 }
             }
         }
-        ASSERT_TRUE(told->expected != nullptr);
-        EXPECT_EQ(told->mirror != nullptr, !firstRoundTold) << "copies only for a session that began unannounced";
+        ASSERT_TRUE(told->index != nullptr && told->index->expected != nullptr);
+        EXPECT_EQ(told->index->mirror != nullptr, !firstRoundTold) << "copies only for a session that began unannounced";
         twins.expectSameBytes();
     }
 }
@@ -961,14 +964,12 @@ TEST(IndexMemory, DamagedCopiedTreesAreReported) {
         };
         // A tree deep enough to be copied from, its upper levels copied.
         for (int k = 0; k < 60000; ++k) ASSERT_EQ(insert((k * 7919) % 60000, ""), 0u);
-        ASSERT_TRUE(st->mirror->deep[9 * 256 + 's']);
+        ASSERT_TRUE(st->index->mirror->deep[9 * 256 + 's']);
         // As a file opened afresh would be: damaged, with no copies yet.
         const uint32_t root = DataGetU32(st, IndexRootGet(st, 9, 's') + fmt::kNodeRight);
         damageRoot(st, root)[which]();
-        NodeMirrorFree(st->mirror);
-        PathCacheFree(st->paths);
-        st->mirror = nullptr;
-        st->paths = nullptr;
+        st->releaseIndex(st->index);
+        st->index = nullptr;
         uint32_t r = 0;
         // New keys between the old ones, on both sides of the root.
         for (int k = 0; k < 200 && r == 0; ++k) r = insert((k * 3001) % 60000, "x");
