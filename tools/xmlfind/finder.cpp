@@ -202,8 +202,9 @@ private:
             if (pointer == 0) return 0;
             check(LumCursorGotoMemberAddress(cursor, pointer));
             check(LumCursorFetchField(cursor, &id, nullptr, 0, nullptr, nullptr, nullptr, &chain));
-            // A document pointer: the document chain above the root is no element.
-            if (baseOf(id) != XML_BT_ELEMENT && baseOf(id) != XML_BT_ATTRIBUTE_BRANCH) return 0;
+            // Above a root lies the document chain, which is no element.
+            if (baseOf(id) == XML_BT_DOCUMENT) return 0;
+            if (baseOf(id) != XML_BT_ELEMENT && baseOf(id) != XML_BT_ATTRIBUTE_BRANCH) fail(kIllegalFile);
             if (chain == saved) fail(kIllegalFile);
             if (steps == power) {
                 saved = chain;
