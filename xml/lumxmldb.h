@@ -111,8 +111,9 @@ public:
     int getUsertype(const unsigned char* tag);
     // User type of tag into *usertype (as getUsertype gives it; usertype
     // may be null) when the dictionary has the tag; false, *usertype
-    // untouched, for an unknown or null tag. Never creates anything. Throws 2 on a closed database, and
-    // the engine's code when the dictionary cannot be read.
+    // untouched, for an unknown or null tag. Never creates anything. Throws
+    // 2 on a closed database, the engine's code when the dictionary cannot
+    // be read.
     bool lookupUsertype(const unsigned char* tag, int* usertype);
     // Writes the tag name of usertype into buffer (at most size bytes, NUL
     // included; an empty string when it does not fit) and its strlen to

@@ -195,10 +195,11 @@ private:
             LumTypeId id = 0;
             uint32_t pointer = 0;
             check(LumCursorGotoMemberAddress(cursor, chain));
-            check(LumCursorFetchField(cursor, &id, &pointer, sizeof pointer, nullptr, nullptr, nullptr,
-                                      nullptr));
+            check(LumCursorFetchField(cursor, &id, nullptr, 0, nullptr, nullptr, nullptr, nullptr));
             if (baseOf(id) != XML_BT_CHAIN_START) fail(kIllegalFile);
             if ((id >> 16) == numberOf(_within)) return chain;
+            check(LumCursorFetchField(cursor, nullptr, &pointer, sizeof pointer, nullptr, nullptr,
+                                      nullptr, nullptr));
             if (pointer == 0) return 0;
             check(LumCursorGotoMemberAddress(cursor, pointer));
             check(LumCursorFetchField(cursor, &id, nullptr, 0, nullptr, nullptr, nullptr, &chain));
