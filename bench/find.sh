@@ -105,3 +105,21 @@ for selection in count titles books; do
     unset times med mem
   done
 done
+
+# The size of the document against the size of the answer: xmlfind alone,
+# counting titles by prefixes that select from a few to 4 % of them.
+echo
+echo "| prefix | 10 MB: titles | 10 MB: s | 100 MB: titles | 100 MB: s |"
+echo "|---|---|---|---|---|"
+for p in "river stone l" "river stone" "river s" "river"; do
+  declare -A times=()
+  for ((i = 0; i < rounds; i++)); do
+    for mb in 10 100; do
+      times[$mb]+="$(once "$xmlfind" --count --prefix "$work/cat$mb.db" title "$p") "
+    done
+  done
+  printf '| "%s" | %s | %s | %s | %s |\n' "$p" \
+    "$("$xmlfind" --count --prefix "$work/cat10.db" title "$p")" "$(printf '%s\n' ${times[10]} | median)" \
+    "$("$xmlfind" --count --prefix "$work/cat100.db" title "$p")" "$(printf '%s\n' ${times[100]} | median)"
+  unset times
+done
