@@ -10,3 +10,6 @@ once() {
   "$@" >/dev/null
   awk -v a="$start" -v b="$EPOCHREALTIME" -v digits="${TIMING_DIGITS:-3}" 'BEGIN { printf "%.*f\n", digits, b - a }'
 }
+
+# Smallest of the numbers on standard input.
+best() { sort -g | head -n 1; }
