@@ -248,7 +248,8 @@ Query randomQuery(Document& document) {
         Condition c;
         if (i > 0) c.join = kJoins[document.below(3)];
         c.mode = kModes[document.below(4)];
-        if (document.below(3) == 0) c.attribute = document.below(8) == 0 ? "zz" : (document.below(2) ? "k" : "m");
+        if (document.below(3) == 0)
+            c.attribute = document.below(8) == 0 ? "zz" : (document.below(2) ? "k" : "m");
         c.tag = kTags[document.below(10) == 0 ? 4 : document.below(4)];
         const bool whole = c.mode != "--contains" && document.below(2) == 0;
         c.value = document.below(8) == 0 ? "" : document.piece(whole);
@@ -436,7 +437,8 @@ TEST(XmlFind, DamagedFilesGiveAnAnswerOrOneErrorLine) {
         tarn_test::writeText(damaged, bytes);
         for (std::vector<std::string> q : queries) {
             std::replace(q.begin(), q.end(), db, damaged);
-            SCOPED_TRACE("seed " + std::to_string(seed) + ", round " + std::to_string(round) + ": " + shown(q));
+            SCOPED_TRACE("seed " + std::to_string(seed) + ", round " + std::to_string(round) + ": " +
+                         shown(q));
             expectAnswerOrOneError(find(q), damaged);
         }
     }

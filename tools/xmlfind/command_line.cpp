@@ -42,7 +42,27 @@ private:
         if (word == "--and") return Join::And;
         if (word == "--or") return Join::Or;
         if (word == "--and-not") return Join::AndNot;
-        fail("unexpected argument '" + word + "': a further condition begins with --and, --or or --and-not");
+        fail("unexpected argument '" + word +
+             "': a further condition begins with --and, --or or --and-not");
+    }
+
+    // One option as given: its name, and its value when it came after "=".
+    struct Option {
+        std::string word;
+        std::optional<std::string> inlineValue;
+    };
+
+    // The option's value, after "=" or as the next argument.
+    std::string value(const Option& option, const char* what) {
+        if (option.inlineValue) return *option.inlineValue;
+        if (_next == _argc) fail(option.word + " needs " + what);
+        return _argv[_next++];
+    }
+    static void flag(const Option& option) {
+        if (option.inlineValue) fail(option.word + " takes no value");
+    }
+    static void once(const Option& option, bool given) {
+        if (given) fail(option.word + " is given twice");
     }
 
     // The options of one part, into `request` for the first part only (null
@@ -50,65 +70,78 @@ private:
     bool options(Request* request, Condition* condition) {
         bool moded = false;
         while (_next < _argc && std::strncmp(_argv[_next], "--", 2) == 0) {
-            std::string word = _argv[_next++];
-            if (word == "--") break;
-            std::optional<std::string> inline_value;
-            const size_t equals = word.find('=');
+            Option option{_argv[_next++], std::nullopt};
+            if (option.word == "--") break;
+            const size_t equals = option.word.find('=');
             if (equals != std::string::npos) {
-                inline_value = word.substr(equals + 1);
-                word.erase(equals);
+                option.inlineValue = option.word.substr(equals + 1);
+                option.word.erase(equals);
             }
-            const auto value = [&](const char* what) {
-                if (inline_value) return *inline_value;
-                if (_next == _argc) fail(word + " needs " + what);
-                return std::string(_argv[_next++]);
-            };
-            const auto flag = [&] {
-                if (inline_value) fail(word + " takes no value");
-            };
-            const auto once = [&](bool given) {
-                if (given) fail(word + " is given twice");
-            };
-            if (word == "--prefix" || word == "--contains" || word == "--range" || word == "--exact") {
-                flag();
-                if (moded) fail("one of --exact, --prefix, --contains and --range per condition");
-                moded = true;
-                condition->match = word == "--prefix"     ? Match::Prefix
-                                   : word == "--contains" ? Match::Contains
-                                   : word == "--range"    ? Match::Range
-                                                          : Match::Exact;
-            } else if (word == "--attr") {
-                once(condition->attribute.has_value());
-                condition->attribute = value("an attribute name");
-            } else if (request == nullptr) {
-                fail(word + (programOption(word) ? " belongs before DBFILE" : " is not an option"));
-            } else if (word == "--help") {
-                return false;
-            } else if (word == "--within") {
-                once(request->within.has_value());
-                request->within = value("an element name");
-            } else if (word == "--wrap") {
-                once(request->wrap.has_value());
-                request->wrap = value("an element name");
-                if (!IsElementName(*request->wrap))
-                    fail("--wrap needs an element name, not '" + *request->wrap + "'");
-            } else if (word == "--count") {
-                flag();
-                once(request->count);
-                request->count = true;
-            } else if (word == "--limit") {
-                once(request->limit.has_value());
-                request->limit = number(value("a number"));
-            } else if (word == "--and" || word == "--or" || word == "--and-not") {
-                fail(word + " comes after the first condition");
-            } else {
-                fail(word + " is not an option");
+            if (matchOption(option, condition, &moded)) continue;
+            if (request == nullptr) {
+                fail(option.word +
+                     (isProgramOption(option.word) ? " belongs before DBFILE" : " is not an option"));
             }
+            if (!programOption(option, request)) return false;
         }
         return true;
     }
 
-    static bool programOption(const std::string& word) {
+    // False when `option` is not one of a condition's.
+    bool matchOption(const Option& option, Condition* condition, bool* moded) {
+        const std::string& word = option.word;
+        if (word == "--attr") {
+            once(option, condition->attribute.has_value());
+            condition->attribute = value(option, "an attribute name");
+            return true;
+        }
+        Match match;
+        if (word == "--exact") {
+            match = Match::Exact;
+        } else if (word == "--prefix") {
+            match = Match::Prefix;
+        } else if (word == "--contains") {
+            match = Match::Contains;
+        } else if (word == "--range") {
+            match = Match::Range;
+        } else {
+            return false;
+        }
+        flag(option);
+        if (*moded) fail("one of --exact, --prefix, --contains and --range per condition");
+        *moded = true;
+        condition->match = match;
+        return true;
+    }
+
+    // One of the program's own options; false for --help.
+    bool programOption(const Option& option, Request* request) {
+        const std::string& word = option.word;
+        if (word == "--help") return false;
+        if (word == "--within") {
+            once(option, request->within.has_value());
+            request->within = value(option, "an element name");
+        } else if (word == "--wrap") {
+            once(option, request->wrap.has_value());
+            request->wrap = value(option, "an element name");
+            if (!IsElementName(*request->wrap))
+                fail("--wrap needs an element name, not '" + *request->wrap + "'");
+        } else if (word == "--count") {
+            flag(option);
+            once(option, request->count);
+            request->count = true;
+        } else if (word == "--limit") {
+            once(option, request->limit.has_value());
+            request->limit = number(value(option, "a number"));
+        } else if (word == "--and" || word == "--or" || word == "--and-not") {
+            fail(word + " comes after the first condition");
+        } else {
+            fail(word + " is not an option");
+        }
+        return true;
+    }
+
+    static bool isProgramOption(const std::string& word) {
         return word == "--within" || word == "--wrap" || word == "--count" || word == "--limit" ||
                word == "--help";
     }

@@ -58,6 +58,9 @@ using Cursor = Handle<lumcursor, LumCursorDestroy>;
 using Query = Handle<lumquery, destroyQuery>;
 
 int baseOf(LumTypeId id) { return static_cast<int>(id & 0xFF); }
+const unsigned char* bytes(const std::string& text) {
+    return reinterpret_cast<const unsigned char*>(text.c_str());
+}
 uint32_t numberOf(int usertype) { return static_cast<uint32_t>(usertype) & 0xFFFF; }
 
 // The field ids of the index are the element types: a search for a type of
@@ -229,8 +232,7 @@ Set select(LumXMLDb& database, const Condition& condition, const std::optional<i
     lumdb* db = database.getDatabaseHandle();
     Set selected = emptySet(db);
     int usertype = 0;
-    if (!database.lookupUsertype(reinterpret_cast<const unsigned char*>(condition.tag.c_str()), &usertype))
-        return selected;
+    if (!database.lookupUsertype(bytes(condition.tag), &usertype)) return selected;
     Selector selector(db, condition, within.value_or(0), within.has_value());
     const std::string& value = condition.value;
     // An empty prefix or substring: every text, the empty one too.
@@ -293,8 +295,7 @@ std::vector<uint32_t> Find(LumXMLDb& database, const Request& request) {
     std::optional<int> within;
     if (request.within) {
         int usertype = 0;
-        if (!database.lookupUsertype(reinterpret_cast<const unsigned char*>(request.within->c_str()), &usertype))
-            return {};
+        if (!database.lookupUsertype(bytes(*request.within), &usertype)) return {};
         within = usertype;
     }
     lumdb* db = database.getDatabaseHandle();
