@@ -227,56 +227,71 @@ private:
     std::string _buffer;
 };
 
+// Searches of one condition's element type, each handing what it finds to
+// the condition's selector.
+class Searches {
+public:
+    Searches(lumdb* db, int usertype, Selector& selector, const Set& into)
+        : _db(db), _usertype(usertype), _selector(selector), _into(into) {}
+
+    void every() { add(search(_db, _usertype, kRange, "", &kTop)); }
+
+    void equal(const std::string& value) { add(search(_db, _usertype, kEqual, value, nullptr)); }
+
+    // Bounds are inclusive: the search up to the prefix's successor finds
+    // that text itself too, which is taken out again.
+    void prefixed(const std::string& prefix) {
+        std::string above;
+        if (!successor(prefix, &above)) return add(search(_db, _usertype, kRange, prefix, &kTop));
+        Set found = search(_db, _usertype, kRange, prefix, &above);
+        check(LumResMerge(found.get(), search(_db, _usertype, kEqual, above, nullptr).get(), kDifference));
+        add(found);
+    }
+
+    // The engine's substring search, then the texts it leaves out, a bucket
+    // of first bytes at a time, looked into here.
+    void containing(const std::string& part) {
+        add(search(_db, _usertype, kContains, part, nullptr));
+        for (unsigned first = kUpperBuckets; first <= 0xFF; ++first) {
+            const std::string low(1, static_cast<char>(first));
+            const std::string high = first < 0xFF ? std::string(1, static_cast<char>(first + 1)) : kTop;
+            add(search(_db, _usertype, kRange, low, &high), true);
+        }
+    }
+
+    // Between the two, in whichever order they are given; an empty one is
+    // an open end.
+    void between(std::string low, std::string high) {
+        const bool bothGiven = !low.empty() && !high.empty();
+        if (high.empty()) high = kTop;
+        if (bothGiven && std::strcmp(low.c_str(), high.c_str()) > 0) std::swap(low, high);
+        add(search(_db, _usertype, kRange, low, &high));
+    }
+
+private:
+    void add(const Set& found, bool lookInto = false) { _selector.add(found, lookInto, _into); }
+
+    lumdb* _db;
+    int _usertype;
+    Selector& _selector;
+    const Set& _into;
+};
+
 // The elements one condition selects, as a set of chain start offsets.
-Set select(LumXMLDb& database, const Condition& condition, const std::optional<int>& within) {
+Set selectElements(LumXMLDb& database, const Condition& condition, const std::optional<int>& within) {
     lumdb* db = database.getDatabaseHandle();
     Set selected = emptySet(db);
     int usertype = 0;
     if (!database.lookupUsertype(bytes(condition.tag), &usertype)) return selected;
     Selector selector(db, condition, within.value_or(0), within.has_value());
+    Searches searches(db, usertype, selector, selected);
     const std::string& value = condition.value;
-    // An empty prefix or substring: every text, the empty one too.
-    const bool all = condition.value.empty() &&
-                     (condition.match == Match::Prefix || condition.match == Match::Contains);
-    if (all) {
-        selector.add(search(db, usertype, kRange, "", &kTop), false, selected);
-        return selected;
-    }
     switch (condition.match) {
-    case Match::Exact:
-        selector.add(search(db, usertype, kEqual, value, nullptr), false, selected);
-        break;
-    case Match::Prefix: {
-        std::string above;
-        if (!successor(value, &above)) {
-            selector.add(search(db, usertype, kRange, value, &kTop), false, selected);
-            break;
-        }
-        // Inclusive bounds: the successor itself found, and taken out again.
-        Set found = search(db, usertype, kRange, value, &above);
-        check(LumResMerge(found.get(), search(db, usertype, kEqual, above, nullptr).get(), kDifference));
-        selector.add(found, false, selected);
-        break;
-    }
-    case Match::Contains:
-        selector.add(search(db, usertype, kContains, value, nullptr), false, selected);
-        for (unsigned first = kUpperBuckets; first <= 0xFF; ++first) {
-            const std::string low(1, static_cast<char>(first));
-            const std::string high = first < 0xFF ? std::string(1, static_cast<char>(first + 1)) : kTop;
-            selector.add(search(db, usertype, kRange, low, &high), true, selected);
-        }
-        break;
-    case Match::Range: {
-        std::string low = value;
-        std::string high = condition.high.empty() ? kTop : condition.high;
-        // Between the two, in whichever order they are given.
-        if (!value.empty() && !condition.high.empty() &&
-            std::strcmp(low.c_str(), high.c_str()) > 0) {
-            std::swap(low, high);
-        }
-        selector.add(search(db, usertype, kRange, low, &high), false, selected);
-        break;
-    }
+    case Match::Exact: searches.equal(value); break;
+    // An empty prefix or substring: every text, the empty one too.
+    case Match::Prefix: value.empty() ? searches.every() : searches.prefixed(value); break;
+    case Match::Contains: value.empty() ? searches.every() : searches.containing(value); break;
+    case Match::Range: searches.between(value, condition.high); break;
     }
     return selected;
 }
@@ -301,7 +316,7 @@ std::vector<uint32_t> Find(LumXMLDb& database, const Request& request) {
     lumdb* db = database.getDatabaseHandle();
     Set result;
     for (const Condition& condition : request.conditions) {
-        Set selected = select(database, condition, within);
+        Set selected = selectElements(database, condition, within);
         if (condition.join == Join::First)
             result = std::move(selected);
         else
