@@ -314,6 +314,24 @@ SlotState ResultSetSlot(const lumresset* set, uint32_t k, uint32_t* value) {
 
 using namespace tarn;
 
+uint32_t LumResCreate(lumresset** out, lumdb* db, uint32_t kind) {
+    if (!db) return rc::kBadDatabase;
+    if (db->store->damaged) return rc::kIllegalFile;
+    if (!out || kind > kResultRecords) return rc::kBadParameter;
+    return ResultSetCreate(out, db, 0, kind);
+}
+
+uint32_t LumResAdd(lumresset* set, uint32_t field) {
+    if (!set) return rc::kBadResultSet;
+    Store* s = set->db->store;
+    if (s->damaged) return rc::kIllegalFile;
+    // A wrong offset is the caller's, not a sign of a damaged file: checked
+    // here without marking the store, as a cursor's jump checks it.
+    if (field < fmt::kFirstObject || uint64_t(field) + fmt::kPlainOverhead > StoreDataSize(s))
+        return rc::kIllegalFile;
+    return ResultSetAdd(set, field, nullptr);
+}
+
 uint32_t LumResClone(lumresset** out, lumresset* source, uint32_t kind) {
     if (!source) return rc::kBadResultSet;
     if (kind == 1) return rc::kNotImplemented;

@@ -329,6 +329,18 @@ TARN20_API uint32_t LumQueryDestroy(lumquery *q, uint32_t recursive);
 
 /* ---- Result sets ---------------------------------------------------------- */
 
+/* Creates an empty set on db, for offsets the caller adds with LumResAdd, so
+ * that positions it found by other means can be combined with query answers
+ * by LumResMerge. kind as a search's result kind: 0 fields (the offsets as
+ * given), 1 records (the owner of each). Codes: 2; 29 damaged store; 4 null
+ * out or kind above 1; 0x1000. The set holds the database open until it is
+ * destroyed. */
+TARN20_API uint32_t LumResCreate(lumresset **out, lumdb *db, uint32_t kind);
+/* Adds the data offset of a field (kind 0) or its record's owner (kind 1),
+ * unless the set holds that value already: 18; 29 when the store is damaged
+ * or the offset lies outside the data area (the set unchanged, the store not
+ * taken for damaged); 0x1001 (the set unchanged). */
+TARN20_API uint32_t LumResAdd(lumresset *set, uint32_t field);
 /* Copies a set: 18; 1 for kind 1 (nothing created). */
 TARN20_API uint32_t LumResClone(lumresset **out, lumresset *source, uint32_t kind);
 /* target = target op other (0 union, 1 intersection, 2 difference,

@@ -14,6 +14,7 @@ namespace {
 
 constexpr uint32_t kFlagsCreate = 0;
 constexpr uint32_t kFlagsOpen = 16;
+constexpr uint32_t kFlagsReadOnly = 17;
 constexpr uint32_t kSpare2 = 10;
 constexpr uint32_t kUtf8 = 2;
 
@@ -123,6 +124,18 @@ int DbState::lookupTag(const unsigned char* tag) {
     return usertype;
 }
 
+bool DbState::findTag(const unsigned char* tag, int* usertype) {
+    if (tag == nullptr) return false;
+    if (xmlDictionary == nullptr) fail(LUM_ERR_BAD_DATABASE);
+    int32_t found = 0;
+    const uint32_t rc =
+        LumXMLDctLookupTag(xmlDictionary, reinterpret_cast<const char*>(tag), 0, &found);
+    if (rc == LUM_ERR_NAME_NOT_FOUND) return false;
+    check(rc);
+    if (usertype != nullptr) *usertype = found;
+    return true;
+}
+
 const std::string& DbState::tagName(int usertype) {
     const int number = usertype & 0xFFFF;
     auto known = tagNames.find(number);
@@ -188,6 +201,8 @@ void LumXMLDb::Create() { _open(kFlagsCreate); }
 
 void LumXMLDb::Open() { _open(kFlagsOpen); }
 
+void LumXMLDb::OpenReadOnly() { _open(kFlagsReadOnly); }
+
 void LumXMLDb::_open(uint32_t flags) {
     if (databaseName == nullptr) throw LumXMLException(XMLERR_NO_DATABASE_NAME);
     if (isOpened()) Close();
@@ -195,6 +210,7 @@ void LumXMLDb::_open(uint32_t flags) {
     auto state = std::make_shared<DbState>();
     state->params.spare2 = kSpare2;
     state->params.flags = flags;
+    state->readOnly = flags == kFlagsReadOnly;
     check(LumDbCreate(&state->database, 0, databaseName, &state->params));
     state->inputEncoding = state->outputEncoding = static_cast<int>(kUtf8);
     _state = state;
@@ -217,7 +233,12 @@ void LumXMLDb::_open(uint32_t flags) {
 void LumXMLDb::CreateUnlinkedTagchain() {
     DbState& st = *_state;
     check(LumCursorCreate(&st.unlinkedCursor, st.database));
-    st.unlinkedType = st.lookupTag(bytes(XML_TAG_UNLINKED));
+    // Read-only, a file without the chain (or without its tag) keeps none.
+    if (!st.readOnly) {
+        st.unlinkedType = st.lookupTag(bytes(XML_TAG_UNLINKED));
+    } else if (!st.findTag(bytes(XML_TAG_UNLINKED), &st.unlinkedType)) {
+        return;
+    }
     const LumTypeId start = xmlTypeId(st.unlinkedType, XML_BT_CHAIN_START);
     const uint32_t zero = 0;
     Owned<lumreslist> list(LumResListDestroy);
@@ -225,6 +246,7 @@ void LumXMLDb::CreateUnlinkedTagchain() {
     check(search(st.database, start, &zero, 0, true, list, &count));
     if (count > 1) fail(LUM_ERR_ILLEGAL_FILE);
     if (count == 0) {
+        if (st.readOnly) return;
         LumCursorNewRecord(st.unlinkedCursor);
         check(LumCursorAppendField(st.unlinkedCursor, start, &zero, sizeof zero, nullptr));
         return;
@@ -288,6 +310,10 @@ int LumXMLDb::getUsertype(const unsigned char* tag) {
     return _requireOpen().lookupTag(tag);
 }
 
+bool LumXMLDb::lookupUsertype(const unsigned char* tag, int* usertype) {
+    return _requireOpen().findTag(tag, usertype);
+}
+
 void LumXMLDb::getUsertypeName(int usertype, void* buffer, unsigned long size,
                                unsigned long* length) {
     DbState& st = _requireOpen();
@@ -303,7 +329,8 @@ void LumXMLDb::getUsertypeName(int usertype, void* buffer, unsigned long size,
 
 bool LumXMLDb::HasDocumentChain() {
     DbState& st = _requireOpen();
-    const int sod = st.lookupTag(bytes(XML_TAG_DOCUMENT_CHAIN));
+    int sod = 0;
+    if (!st.findTag(bytes(XML_TAG_DOCUMENT_CHAIN), &sod)) return false;
     Owned<lumreslist> list(LumResListDestroy);
     uint32_t count = 0;
     check(search(st.database, xmlTypeId(sod, XML_BT_STRING), XML_DOCCHAIN_VALUE, kUtf8, true, list,

@@ -38,6 +38,8 @@ struct DbState {
     LumDbParams params{};
     lumdct* dictionary = nullptr;
     bool opened = false;
+    // Opened by OpenReadOnly: nothing may be created.
+    bool readOnly = false;
     lumxmldct* xmlDictionary = nullptr;
     lumcursor* unlinkedCursor = nullptr;
     int unlinkedType = 0;
@@ -58,6 +60,9 @@ struct DbState {
     void release() noexcept;
     // User type of tag (created when new); 0 for a null tag. Throws.
     int lookupTag(const unsigned char* tag);
+    // User type of a tag the dictionary already has, created never; false
+    // for an unknown or null tag. Throws other failures.
+    bool findTag(const unsigned char* tag, int* usertype);
     // Name of a user type, whole; "" for a type without a name. Throws 14
     // for an unknown type.
     const std::string& tagName(int usertype);
@@ -88,6 +93,14 @@ public:
     // opened is released again and the object is closed.
     void Create();
     void Open();
+    // An existing database file, for reading only: the file is opened
+    // read-only and nothing is ever written to it, not even on Close. What
+    // would write is refused with the engine's code 3 (getUsertype of a tag
+    // the dictionary lacks, createUnlinkedXMLref, GetDocumentRootNode on a
+    // database without a document chain, every write of a reference).
+    // Nothing is created on opening either: a file without an unlinked chain
+    // keeps having none. Failures as for Open.
+    void OpenReadOnly();
     // Closes what Create or Open opened; nothing when closed. Throws 31 while
     // references hold cursors (the object stays open).
     void Close();
@@ -96,6 +109,12 @@ public:
     // User type of tag, created in the dictionary when new; 0 for a null tag
     // (nothing created). User types from 32768 up come back negative.
     int getUsertype(const unsigned char* tag);
+    // User type of tag into *usertype (as getUsertype gives it; usertype
+    // may be null) when the dictionary has the tag; false, *usertype
+    // untouched, for an unknown or null tag. Never creates anything. Throws
+    // 2 on a closed database, the engine's code when the dictionary cannot
+    // be read.
+    bool lookupUsertype(const unsigned char* tag, int* usertype);
     // Writes the tag name of usertype into buffer (at most size bytes, NUL
     // included; an empty string when it does not fit) and its strlen to
     // *length. Throws 14 for an unknown type.

@@ -88,6 +88,44 @@ TEST_F(ResultSets, RecordsSetsHoldOwners) {
     EXPECT_EQ(live(set), (Values{owner, other}));
 }
 
+// A set the caller fills: its values as a search's would be, and a wrong
+// offset refused without the store being taken for damaged.
+TEST_F(ResultSets, CallersSetsHoldWhatTheyAreGiven) {
+    Store* s = db->store;
+    uint32_t owner = 0, member = 0;
+    ASSERT_EQ(FieldCreate(s, &owner, 5, 1, 1, 0, 0, 4), 0u);
+    ASSERT_EQ(FieldCreate(s, &member, 5, 1, 1, 0, 0, 4), 0u);
+    FieldLink(s, owner, 0);
+    FieldLink(s, member, owner);
+    lumresset* fields = nullptr;
+    lumresset* records = nullptr;
+    EXPECT_EQ(LumResCreate(&fields, nullptr, 0), rc::kBadDatabase);
+    EXPECT_EQ(LumResCreate(nullptr, db, 0), rc::kBadParameter);
+    EXPECT_EQ(LumResCreate(&fields, db, 2), rc::kBadParameter);
+    EXPECT_EQ(fields, nullptr);
+    ASSERT_EQ(LumResCreate(&fields, db, 0), 0u);
+    sets.push_back(fields);
+    ASSERT_EQ(LumResCreate(&records, db, 1), 0u);
+    sets.push_back(records);
+    EXPECT_EQ(db->refCount, 2u);
+    for (uint32_t f : {member, owner, member}) {
+        EXPECT_EQ(LumResAdd(fields, f), 0u);
+        EXPECT_EQ(LumResAdd(records, f), 0u);
+    }
+    EXPECT_EQ(live(fields), (Values{member, owner}));
+    EXPECT_EQ(live(records), Values{owner});
+    for (uint32_t wrong : {0u, fmt::kFirstObject - 1, StoreDataSize(s) - fmt::kPlainOverhead + 1,
+                           0xFFFFFF00u}) {
+        EXPECT_EQ(LumResAdd(records, wrong), rc::kIllegalFile) << wrong;
+        EXPECT_EQ(LumResAdd(fields, wrong), rc::kIllegalFile) << wrong;
+    }
+    EXPECT_FALSE(s->damaged);
+    EXPECT_EQ(live(fields), (Values{member, owner}));
+    EXPECT_EQ(LumResAdd(nullptr, owner), rc::kBadResultSet);
+    EXPECT_EQ(LumResMerge(fields, records, 2), 0u);
+    EXPECT_EQ(live(fields), Values{member});
+}
+
 TEST_F(ResultSets, MergesKeepTheSlotOrder) {
     lumresset* u = make({P, Q});
     EXPECT_EQ(LumResMerge(u, make({Q, R}), 0), 0u);

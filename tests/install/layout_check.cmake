@@ -8,7 +8,7 @@
 
 string(REGEX MATCH "^[0-9]+" SOVERSION "${VERSION}")
 set(LIBRARIES tarn20 tarnxml)
-set(PROGRAMS xmldump xmlload xmlquery)
+set(PROGRAMS xmldump xmlfind xmlload xmlquery)
 find_program(READELF readelf REQUIRED)
 find_program(GROFF groff REQUIRED)
 

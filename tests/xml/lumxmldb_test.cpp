@@ -104,6 +104,62 @@ TEST_F(LumXMLDbTest, CreateMakesDocumentOnDemandAndOpenFindsIt) {
     }
 }
 
+// Whatever is asked of a database opened read-only, its file stays as it
+// was: known tags are found, new ones refused, nothing created on opening.
+TEST_F(LumXMLDbTest, ReadOnlyOpeningWritesNothing) {
+    std::string bare = name + ".bare";
+    {
+        // A database of the engine alone: no tags, no unlinked chain.
+        lumdb* engine = nullptr;
+        LumDbParams params{0, 0, 0, 0, 0, 0};
+        ASSERT_EQ(LumDbCreate(&engine, 0, bare.c_str(), &params), 0u);
+        ASSERT_EQ(LumDbClose(engine), 0u);
+    }
+    {
+        LumXMLDb db(name.c_str());
+        db.Create();
+        lumxmlref ref;
+        db.GetDocumentRootNode(u("doc"), &ref);
+        ref.putPCDATA(u("text"));
+        ref.Destroy();
+        db.Close();
+    }
+    const auto before = xml_test::fileBytes(name);
+    const auto bareBefore = xml_test::fileBytes(bare);
+    LumXMLDb db(name.c_str());
+    db.OpenReadOnly();
+    int usertype = 0;
+    EXPECT_TRUE(db.lookupUsertype(u("doc"), &usertype));
+    EXPECT_EQ(usertype, db.getUsertype(u("doc")));
+    EXPECT_TRUE(db.lookupUsertype(u("doc"), nullptr));
+    usertype = 7;
+    EXPECT_FALSE(db.lookupUsertype(u("fresh"), &usertype));
+    EXPECT_FALSE(db.lookupUsertype(nullptr, &usertype));
+    EXPECT_EQ(usertype, 7);
+    EXPECT_EQ(codeOf([&] { db.getUsertype(u("fresh")); }), 3);
+    EXPECT_FALSE(db.lookupUsertype(u("fresh"), nullptr)) << "a refused tag is not half made";
+    {
+        lumxmlref ref;
+        EXPECT_TRUE(db.GetElementPCDATAUnique(nullptr, u("doc"), u("text"), &ref));
+        EXPECT_EQ(codeOf([&] { ref.putAttributeValues(u("k"), u("v")); }), 3);
+        lumxmlref loose;
+        EXPECT_EQ(codeOf([&] { db.createUnlinkedXMLref(u("doc"), &loose); }), 3);
+    }
+    db.Close();
+    EXPECT_EQ(xml_test::fileBytes(name), before);
+
+    db.SetDatabaseName(bare.c_str());
+    db.OpenReadOnly();
+    EXPECT_FALSE(db.lookupUsertype(u("UnlinkedElements"), nullptr));
+    EXPECT_FALSE(db.HasDocumentChain());
+    db.Close();
+    EXPECT_EQ(xml_test::fileBytes(bare), bareBefore);
+    db.Open();
+    db.Close();
+    EXPECT_NE(xml_test::fileBytes(bare), bareBefore) << "opened to write, the chain is made";
+    std::remove(bare.c_str());
+}
+
 TEST_F(LumXMLDbTest, RootTagOnExistingChainAppendsADocument) {
     LumXMLDb db(name.c_str());
     db.Create();

@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <string>
 
 #include "engine/tarn20.h"
@@ -55,6 +57,12 @@ inline uint32_t searchEqual(lumdb* db, LumTypeId type, const void* value, lumcur
     }
     LumResListDestroy(list);
     return count;
+}
+
+// The whole content of a file; empty when it cannot be read.
+inline std::string fileBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 }  // namespace xml_test

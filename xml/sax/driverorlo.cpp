@@ -339,6 +339,26 @@ bool DriverOrlo::setInputSource(InputSource& source) {
     return true;
 }
 
+void DriverOrlo::replayElement(LumXMLDb& database, unsigned long chainStart) {
+    if (_parsing) throw SAXException("Already parsing");
+    struct Busy {
+        bool& flag;
+        explicit Busy(bool& f) : flag(f) { flag = true; }
+        ~Busy() { flag = false; }
+    } busy(_parsing);
+    replaying([&] {
+        // The walk starts on the pointer field that leads into the element.
+        lumxmlref element(&database);
+        element.setNewLocation(chainStart);
+        if (chainStart == 0 || element.getCurrentLocation() != chainStart ||
+            element.getCurrentBasetype() != XML_BT_CHAIN_START ||
+            !element.GotoParentTagChainInBranch() || !onPointerField(element)) {
+            throwDamaged();
+        }
+        Walk(element, _documentHandler).run();
+    });
+}
+
 void DriverOrlo::_begin(const Locator& locator, InputSource& source) {
     if (_documentHandler != nullptr) _documentHandler->setDocumentLocator(&locator);
     _database.SetDatabaseName(source.getSystemId());

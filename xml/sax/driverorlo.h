@@ -75,6 +75,19 @@ public:
     // LumXMLException when the file cannot be opened as a database.
     bool setInputSource(InputSource& source);
 
+    // Replays one stored element of `database`, which the caller has opened
+    // and keeps open: the element whose chain starts at the member address
+    // `chainStart` (its field 0), with startElement, its content and
+    // endElement as parse delivers them, and nothing else -- no locator, no
+    // startDocument or endDocument -- so that a caller can replay many
+    // elements of one opening into one output. Nothing is written to the
+    // database; the driver's own database is not used. Throws SAXException
+    // "Already parsing" from inside a handler of this driver; a database
+    // failure or a handler's SAXException surfaces as in parse, and an
+    // address that is not the start of an element with a parent as the
+    // engine's "Illegal database file".
+    void replayElement(LumXMLDb& database, unsigned long chainStart);
+
 private:
     class Session;
 

@@ -231,6 +231,47 @@ TEST_F(DriverOrloTest, HundredThousandLevelsReplayWithoutRecursion) {
     EXPECT_EQ(query("d", "d", "bottom", true), "<doc> +d +d 'bottom' -d -d </doc>");
 }
 
+// Elements replayed one by one from a database the caller holds open, as
+// parse replays them, without the document's events; a position that is no
+// element start is a damaged file, and the opening stays usable.
+TEST_F(DriverOrloTest, ElementsOfAnOpenDatabaseReplayOneByOne) {
+    store(kMixed);
+    const std::string before = tarn_test::readText(db);
+    LumXMLDb database(db.c_str());
+    database.OpenReadOnly();
+    const auto chainOf = [&](const char* tag, const char* text, bool start) {
+        lumxmlref ref;
+        EXPECT_TRUE(database.GetElementPCDATAUnique(nullptr, u(tag), u(text), &ref));
+        const unsigned long field = ref.getCurrentLocation();
+        ref.GotoCurrentTagChainStart();
+        return start ? ref.getCurrentLocation() : field;
+    };
+    DriverOrlo driver;
+    Recorder recorder;
+    driver.setDocumentHandler(&recorder);
+    driver.replayElement(database, chainOf("p", "x", true));
+    driver.replayElement(database, chainOf("q", "\xC3\xA9t\xC3\xA9 & <", true));
+    driver.replayElement(database, chainOf("r", "tail", true));
+    EXPECT_EQ(recorder.locators, 0);
+    EXPECT_EQ(recorder.text,
+              "+p k=v n=2 'x' +b 'bold' -b 'y' +e -e -p +q '\xC3\xA9t\xC3\xA9 & <' -q "
+              "+r a=root z= +p k=v n=2 'x' +b 'bold' -b 'y' +e -e -p 'tail' +q '\xC3\xA9t\xC3\xA9 & <' -q -r");
+    for (unsigned long wrong : {0ul, chainOf("b", "bold", false), 0xFFFFFFF0ul}) {
+        recorder.text.clear();
+        try {
+            driver.replayElement(database, wrong);
+            ADD_FAILURE() << "replayed from " << wrong;
+        } catch (const SAXException& e) {
+            EXPECT_EQ(s(e.getMessage()), "Illegal database file") << wrong;
+        }
+        EXPECT_EQ(recorder.text, "");
+    }
+    driver.replayElement(database, chainOf("b", "bold", true));
+    EXPECT_EQ(recorder.text, "+b 'bold' -b");
+    database.Close();
+    EXPECT_EQ(tarn_test::readText(db), before);
+}
+
 // ---- Query ----------------------------------------------------------------
 
 TEST_F(DriverOrloTest, QueryReplaysTheNearestEnclosingEnvironment) {

@@ -1,0 +1,333 @@
+#include "tools/xmlfind/finder.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <utility>
+
+#include "engine/tarn20.h"
+#include "xml/lumxmlexception.h"
+#include "xml/xml_basetypes.h"
+
+namespace xmlfind {
+
+namespace {
+
+constexpr uint32_t kSearch = 2;
+constexpr uint32_t kRange = 0, kEqual = 1, kContains = 3;
+constexpr uint32_t kUnion = 0, kIntersection = 1, kDifference = 2;
+constexpr uint32_t kFields = 0;
+constexpr uint32_t kUtf8 = 2;
+constexpr uint32_t kBufferTooSmall = 10;
+constexpr uint32_t kIllegalFile = 29;
+
+// An open upper bound above every UTF-8 text (see finder.h).
+const std::string kTop = "\xFF";
+// The first byte from which the engine's substring search looks no more.
+constexpr unsigned kUpperBuckets = 0x80;
+
+[[noreturn]] void fail(uint32_t rc) { throw LumXMLException(static_cast<int>(rc)); }
+void check(uint32_t rc) {
+    if (rc != 0) fail(rc);
+}
+
+// An engine handle released on every way out.
+template <typename T, uint32_t (*Destroy)(T*)>
+class Handle {
+public:
+    Handle() = default;
+    ~Handle() {
+        if (_handle != nullptr) Destroy(_handle);
+    }
+    Handle(Handle&& other) noexcept : _handle(std::exchange(other._handle, nullptr)) {}
+    Handle& operator=(Handle&& other) noexcept {
+        std::swap(_handle, other._handle);
+        return *this;
+    }
+    T** out() { return &_handle; }
+    T* get() const { return _handle; }
+
+private:
+    T* _handle = nullptr;
+};
+
+uint32_t destroyQuery(lumquery* query) { return LumQueryDestroy(query, 0); }
+using Set = Handle<lumresset, LumResDestroy>;
+using List = Handle<lumreslist, LumResListDestroy>;
+using Cursor = Handle<lumcursor, LumCursorDestroy>;
+using Query = Handle<lumquery, destroyQuery>;
+
+int baseOf(LumTypeId id) { return static_cast<int>(id & 0xFF); }
+const unsigned char* bytes(const std::string& text) {
+    return reinterpret_cast<const unsigned char*>(text.c_str());
+}
+uint32_t numberOf(int usertype) { return static_cast<uint32_t>(usertype) & 0xFFFF; }
+
+// The field ids of the index are the element types: a search for a type of
+// class 9 finds its texts, attribute names and values alike, and the
+// substring search takes only base type code 9 of that class.
+Set search(lumdb* db, int usertype, uint32_t op, const std::string& low, const std::string* high) {
+    Query query;
+    check(LumQueryCreate(query.out(), db));
+    LumQueryParams* params = nullptr;
+    check(LumQueryGetParams(query.get(), &params));
+    params->kind = kSearch;
+    params->op = op;
+    params->left = kFields;
+    params->right = 0;
+    params->value1 = low.c_str();
+    params->value2 = high != nullptr ? high->c_str() : nullptr;
+    params->encoding1 = params->encoding2 = kUtf8;
+    params->typeId = xmlTypeId(usertype, XML_BT_STRING);
+    Set set;
+    check(LumQueryExecute(query.get(), set.out()));
+    return set;
+}
+
+Set emptySet(lumdb* db) {
+    Set set;
+    check(LumResCreate(set.out(), db, kFields));
+    return set;
+}
+
+// The values of a set, each the offset of a field.
+std::vector<uint32_t> offsets(const Set& set, lumcursor* cursor) {
+    List list;
+    check(LumResListCreate(list.out(), set.get(), 0, nullptr));
+    uint32_t count = 0;
+    check(LumResListGetSize(list.get(), &count));
+    std::vector<uint32_t> values(count);
+    for (uint32_t k = 0; k < count; ++k) {
+        check(LumResListGetItem(list.get(), cursor, k));
+        check(LumCursorFetchField(cursor, nullptr, nullptr, 0, nullptr, nullptr, &values[k], nullptr));
+    }
+    return values;
+}
+
+// The smallest text above every text that begins with `prefix`; false when
+// there is none (an empty prefix, or one of 0xFF bytes only).
+bool successor(std::string prefix, std::string* out) {
+    while (!prefix.empty() && static_cast<unsigned char>(prefix.back()) == 0xFF) prefix.pop_back();
+    if (prefix.empty()) return false;
+    prefix.back() = static_cast<char>(static_cast<unsigned char>(prefix.back()) + 1);
+    *out = std::move(prefix);
+    return true;
+}
+
+// One pass over the fields a condition's searches found: which of them
+// count, and the element each one selects.
+class Selector {
+public:
+    Selector(lumdb* db, const Condition& condition, int within, bool withinKnown)
+        : _condition(condition), _within(within), _withinKnown(withinKnown) {
+        check(LumCursorCreate(_cursor.out(), db));
+        check(LumCursorCreate(_climber.out(), db));
+    }
+
+    // Adds to `into` the elements selected by the fields of `found`;
+    // with `lookInto`, only those whose text contains the condition's value.
+    void add(const Set& found, bool lookInto, const Set& into) {
+        for (uint32_t field : offsets(found, _cursor.get())) {
+            uint32_t element = 0;
+            if (!counts(field, lookInto, &element)) continue;
+            if (_withinKnown) element = climb(element);
+            if (element != 0) check(LumResAdd(into.get(), element));
+        }
+    }
+
+private:
+    bool counts(uint32_t field, bool lookInto, uint32_t* owner) {
+        lumcursor* cursor = _cursor.get();
+        check(LumCursorGotoMemberAddress(cursor, field));
+        LumTypeId id = 0;
+        check(LumCursorFetchField(cursor, &id, nullptr, 0, nullptr, nullptr, nullptr, owner));
+        if (_condition.attribute) {
+            if (baseOf(id) != XML_BT_ATTRIBUTE_VALUE || !namedBefore(*_condition.attribute)) return false;
+            check(LumCursorGotoMemberAddress(cursor, field));
+        } else if (baseOf(id) != XML_BT_PCDATA) {
+            return false;
+        }
+        return !lookInto || text().find(_condition.value) != std::string::npos;
+    }
+
+    // Whether the field before the cursor's is the attribute name `name`.
+    bool namedBefore(const std::string& name) {
+        lumcursor* cursor = _cursor.get();
+        uint32_t position = 0;
+        check(LumCursorGetFieldIndex(cursor, &position));
+        if (position < 2) return false;  // field 0 starts the chain
+        check(LumCursorGotoField(cursor, position - 1));
+        LumTypeId id = 0;
+        check(LumCursorFetchField(cursor, &id, nullptr, 0, nullptr, nullptr, nullptr, nullptr));
+        if (baseOf(id) != XML_BT_ATTRIBUTE_NAME) return false;
+        // A name of another size does not fit, or fits with room to spare.
+        _buffer.resize(name.size() + 1);
+        uint32_t size = 0;
+        const uint32_t rc = LumCursorFetchField(cursor, nullptr, &_buffer[0],
+                                                static_cast<uint32_t>(_buffer.size()), &kUtf8Code,
+                                                &size, nullptr, nullptr);
+        if (rc == kBufferTooSmall) return false;
+        check(rc);
+        return size == _buffer.size() && std::memcmp(_buffer.data(), name.c_str(), _buffer.size()) == 0;
+    }
+
+    // The text of the cursor's field, without its terminator.
+    std::string text() {
+        lumcursor* cursor = _cursor.get();
+        uint32_t size = 0;
+        uint32_t rc = kBufferTooSmall;
+        while (rc == kBufferTooSmall) {
+            if (size > _buffer.size()) _buffer.resize(size);
+            rc = LumCursorFetchField(cursor, nullptr, &_buffer[0], static_cast<uint32_t>(_buffer.size()),
+                                     &kUtf8Code, &size, nullptr, nullptr);
+        }
+        check(rc);
+        return std::string(_buffer.data(), size != 0 ? size - 1 : 0);
+    }
+
+    // The element named `_within` nearest above or at the element whose
+    // chain starts at `chain`; 0 when there is none. The climb passes from
+    // each chain start through the pointer field that refers to it into the
+    // parent's chain; a file whose pointers lead round in a circle is
+    // damaged, and is found so by comparing with a position saved at every
+    // power of two steps.
+    uint32_t climb(uint32_t chain) {
+        lumcursor* cursor = _climber.get();
+        uint32_t saved = 0;
+        for (uint64_t steps = 1, power = 1;; ++steps) {
+            LumTypeId id = 0;
+            uint32_t pointer = 0;
+            check(LumCursorGotoMemberAddress(cursor, chain));
+            check(LumCursorFetchField(cursor, &id, nullptr, 0, nullptr, nullptr, nullptr, nullptr));
+            if (baseOf(id) != XML_BT_CHAIN_START) fail(kIllegalFile);
+            if ((id >> 16) == numberOf(_within)) return chain;
+            check(LumCursorFetchField(cursor, nullptr, &pointer, sizeof pointer, nullptr, nullptr,
+                                      nullptr, nullptr));
+            if (pointer == 0) return 0;
+            check(LumCursorGotoMemberAddress(cursor, pointer));
+            check(LumCursorFetchField(cursor, &id, nullptr, 0, nullptr, nullptr, nullptr, &chain));
+            // Above a root lies the document chain, which is no element.
+            if (baseOf(id) == XML_BT_DOCUMENT) return 0;
+            if (baseOf(id) != XML_BT_ELEMENT && baseOf(id) != XML_BT_ATTRIBUTE_BRANCH) fail(kIllegalFile);
+            if (chain == saved) fail(kIllegalFile);
+            if (steps == power) {
+                saved = chain;
+                power *= 2;
+            }
+        }
+    }
+
+    static constexpr uint32_t kUtf8Code = kUtf8;
+
+    const Condition& _condition;
+    int _within;
+    bool _withinKnown;
+    Cursor _cursor;
+    Cursor _climber;
+    std::string _buffer;
+};
+
+// Searches of one condition's element type, each handing what it finds to
+// the condition's selector.
+class Searches {
+public:
+    Searches(lumdb* db, int usertype, Selector& selector, const Set& into)
+        : _db(db), _usertype(usertype), _selector(selector), _into(into) {}
+
+    void every() { add(search(_db, _usertype, kRange, "", &kTop)); }
+
+    void equal(const std::string& value) { add(search(_db, _usertype, kEqual, value, nullptr)); }
+
+    // Bounds are inclusive: the search up to the prefix's successor finds
+    // that text itself too, which is taken out again.
+    void prefixed(const std::string& prefix) {
+        std::string above;
+        if (!successor(prefix, &above)) return add(search(_db, _usertype, kRange, prefix, &kTop));
+        Set found = search(_db, _usertype, kRange, prefix, &above);
+        check(LumResMerge(found.get(), search(_db, _usertype, kEqual, above, nullptr).get(), kDifference));
+        add(found);
+    }
+
+    // The engine's substring search, then the texts it leaves out, a bucket
+    // of first bytes at a time, looked into here.
+    void containing(const std::string& part) {
+        add(search(_db, _usertype, kContains, part, nullptr));
+        for (unsigned first = kUpperBuckets; first <= 0xFF; ++first) {
+            const std::string low(1, static_cast<char>(first));
+            const std::string high = first < 0xFF ? std::string(1, static_cast<char>(first + 1)) : kTop;
+            add(search(_db, _usertype, kRange, low, &high), true);
+        }
+    }
+
+    // Between the two, in whichever order they are given; an empty one is
+    // an open end.
+    void between(std::string low, std::string high) {
+        const bool bothGiven = !low.empty() && !high.empty();
+        if (high.empty()) high = kTop;
+        if (bothGiven && std::strcmp(low.c_str(), high.c_str()) > 0) std::swap(low, high);
+        add(search(_db, _usertype, kRange, low, &high));
+    }
+
+private:
+    void add(const Set& found, bool lookInto = false) { _selector.add(found, lookInto, _into); }
+
+    lumdb* _db;
+    int _usertype;
+    Selector& _selector;
+    const Set& _into;
+};
+
+// The elements one condition selects, as a set of chain start offsets.
+Set selectElements(LumXMLDb& database, const Condition& condition, const std::optional<int>& within) {
+    lumdb* db = database.getDatabaseHandle();
+    Set selected = emptySet(db);
+    int usertype = 0;
+    if (!database.lookupUsertype(bytes(condition.tag), &usertype)) return selected;
+    Selector selector(db, condition, within.value_or(0), within.has_value());
+    Searches searches(db, usertype, selector, selected);
+    const std::string& value = condition.value;
+    switch (condition.match) {
+    case Match::Exact: searches.equal(value); break;
+    // An empty prefix or substring: every text, the empty one too.
+    case Match::Prefix: value.empty() ? searches.every() : searches.prefixed(value); break;
+    case Match::Contains: value.empty() ? searches.every() : searches.containing(value); break;
+    case Match::Range: searches.between(value, condition.high); break;
+    }
+    return selected;
+}
+
+uint32_t mergeOperator(Join join) {
+    switch (join) {
+    case Join::And: return kIntersection;
+    case Join::AndNot: return kDifference;
+    default: return kUnion;
+    }
+}
+
+}  // namespace
+
+std::vector<uint32_t> Find(LumXMLDb& database, const Request& request) {
+    std::optional<int> within;
+    if (request.within) {
+        int usertype = 0;
+        if (!database.lookupUsertype(bytes(*request.within), &usertype)) return {};
+        within = usertype;
+    }
+    lumdb* db = database.getDatabaseHandle();
+    Set result;
+    for (const Condition& condition : request.conditions) {
+        Set selected = selectElements(database, condition, within);
+        if (condition.join == Join::First)
+            result = std::move(selected);
+        else
+            check(LumResMerge(result.get(), selected.get(), mergeOperator(condition.join)));
+    }
+    Cursor cursor;
+    check(LumCursorCreate(cursor.out(), db));
+    std::vector<uint32_t> elements = offsets(result, cursor.get());
+    std::sort(elements.begin(), elements.end());
+    if (request.limit && elements.size() > *request.limit) elements.resize(*request.limit);
+    return elements;
+}
+
+}  // namespace xmlfind
