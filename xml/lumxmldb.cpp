@@ -413,10 +413,17 @@ bool LumXMLDb::GetElementPCDATAUnique(const unsigned char*, const unsigned char*
     uint32_t count = 0;
     check(search(st.database, xmlTypeId(usertype, XML_BT_PCDATA), value,
                  static_cast<uint32_t>(st.inputEncoding), false, list, &count));
-    if (count == 0) return false;
-    check(LumResListGetItem(list.get(), cursor.get(), 0));
-    ref->_bind(this, cursor.release(), 0);
-    return true;
+    // The index keeps an element's attribute names and values under the same
+    // key as its text: only a text field is a match.
+    for (uint32_t i = 0; i < count; ++i) {
+        check(LumResListGetItem(list.get(), cursor.get(), i));
+        LumTypeId id = 0;
+        check(LumCursorFetchField(cursor.get(), &id, nullptr, 0, nullptr, nullptr, nullptr, nullptr));
+        if (xmlBasetypeOf(id) != XML_BT_PCDATA) continue;
+        ref->_bind(this, cursor.release(), id);
+        return true;
+    }
+    return false;
 }
 
 void LumXMLDb::GotoNamedDocumentStart(const unsigned char*) {}

@@ -136,7 +136,8 @@ public:
     // it (GetDocumentRootNode would create one). Throws 29 for two of them.
     bool HasDocumentChain();
     // Finds a character-data field of an element named tag whose text equals
-    // value; true with ref on the first match, false (ref untouched) when
+    // value (attribute names and values of the same text are passed over);
+    // true with ref on the first match, false (ref untouched) when
     // there is none or the database is closed. A failure of the search itself
     // is thrown as LumXMLException. context is not used.
     bool GetElementPCDATAUnique(const unsigned char* context, const unsigned char* tag,

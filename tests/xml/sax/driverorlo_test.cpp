@@ -313,6 +313,12 @@ TEST_F(DriverOrloTest, QueryThatFindsNothing) {
     EXPECT_EQ(query("s", "t", " v ", false), "<doc> </doc>");
     EXPECT_EQ(query("r", "t", " v ", true), "<doc> +r +s +t 'v' -t -s +t ' v ' -t -r </doc>");
     EXPECT_TRUE(closedAgain());
+    // Attribute names and values share the text's index key; they are no
+    // match, also when they come first in result order.
+    store("<r><c><t>Dune</t></c><b><t k=\"Dune\">x</t></b></r>");
+    EXPECT_EQ(query("c", "t", "Dune", true), "<doc> +c +t 'Dune' -t -c </doc>");
+    EXPECT_EQ(query("b", "t", "Dune", false), "<doc> </doc>");
+    EXPECT_EQ(query("b", "t", "k", false), "<doc> </doc>");
 }
 
 // The id of the "s" around the text that the database lookup finds first.
