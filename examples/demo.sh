@@ -8,8 +8,9 @@ out=${2:-$build/demo}
 here=$(dirname "$0")
 xmlload=$build/tools/xmlload/xmlload
 xmlquery=$build/tools/xmlquery/xmlquery
+xmlfind=$build/tools/xmlfind/xmlfind
 
-for tool in "$xmlload" "$xmlquery"; do
+for tool in "$xmlload" "$xmlquery" "$xmlfind"; do
     if [ ! -x "$tool" ]; then
         echo "demo: $tool is missing; build first (make build)" >&2
         exit 1
@@ -35,3 +36,5 @@ show "$xmlload" "$here/catalog.xml" "$out/catalog.db"
 show "$xmlquery" "$out/catalog.db" book title Dune
 show "$xmlquery" "$out/catalog.db" book author 'Günter Grass'
 show "$xmlquery" "$out/catalog.db" book title 'Moby Dick'
+show "$xmlfind" --prefix "$out/catalog.db" title D
+show "$xmlfind" --count --within book --range "$out/catalog.db" year '' 1950
