@@ -87,19 +87,27 @@ void appendEscaped(std::string& out, const char* text, Context context) {
 
 }  // namespace
 
-HandlerDump::~HandlerDump() = default;
+HandlerDump::~HandlerDump() {
+    if (_flushing == Flushing::AtEnd) flush();
+}
+
+void HandlerDump::flush() { std::fflush(stdout); }
+
+void HandlerDump::_afterEvent() {
+    if (_flushing == Flushing::AfterEvents) flush();
+}
 
 void HandlerDump::startDocument() { put("<?xml version=\"1.0\"?>", 21); }
 
 void HandlerDump::endDocument() {
     std::fputc('\n', stdout);
-    std::fflush(stdout);
+    flush();
 }
 
 void HandlerDump::ignorableWhitespace(const unsigned char* chars, unsigned int start,
                                       unsigned int length) {
     if (chars != nullptr) put(reinterpret_cast<const char*>(chars) + start, length);
-    std::fflush(stdout);
+    _afterEvent();
 }
 
 void HandlerDump::startElement(const unsigned char* name, const AttributeList& attributes) {
@@ -123,7 +131,7 @@ void HandlerDump::endElement(const unsigned char* name) {
     put("</", 2);
     put(name);
     put(">", 1);
-    std::fflush(stdout);
+    _afterEvent();
 }
 
 void HandlerDump::characters(const unsigned char* chars, unsigned int start,
@@ -136,7 +144,7 @@ void HandlerDump::characters(const unsigned char* chars, unsigned int start,
         appendEscaped(escaped, text.c_str(), Context::Data);
         put(escaped);
     }
-    std::fflush(stdout);
+    _afterEvent();
 }
 
 void HandlerDump::setOutputEncoding(const char*) {}

@@ -180,4 +180,30 @@ TEST(HandlerDumpFlushing, EventsThatFlush) {
     EXPECT_EQ(capture.flushed(), "<?xml version=\"1.0\"?><a>t<b></b> </a>\n<?xml version=\"1.0\"?>");
 }
 
+// stdout is buffered (fully, or by lines on a terminal), so bytes without a
+// line feed wait in it until someone flushes.
+TEST(HandlerDumpFlushing, AtEndFlushesAtEndDocumentFlushAndDestruction) {
+    AttributeListImpl none;
+    StdoutCapture capture;
+    {
+        HandlerDump dump(HandlerDump::Flushing::AtEnd);
+        dump.startDocument();
+        dump.startElement(u("a"), none);
+        dump.characters(u("t"), 0, 1);
+        dump.ignorableWhitespace(u(" "), 0, 1);
+        dump.endElement(u("a"));
+        EXPECT_EQ(capture.flushed(), "");
+        dump.endDocument();
+        EXPECT_EQ(capture.flushed(), "<?xml version=\"1.0\"?><a>t </a>\n");
+        dump.startElement(u("b"), none);
+        HandlerDump copy(dump);
+        copy.endElement(u("b"));
+        EXPECT_EQ(capture.flushed(), "<?xml version=\"1.0\"?><a>t </a>\n");
+        copy.flush();
+        EXPECT_EQ(capture.flushed(), "<?xml version=\"1.0\"?><a>t </a>\n<b></b>");
+        dump.characters(u("c"), 0, 1);
+    }
+    EXPECT_EQ(capture.flushed(), "<?xml version=\"1.0\"?><a>t </a>\n<b></b>c");
+}
+
 }  // namespace
