@@ -4,6 +4,7 @@
 #ifndef TARN_TOOLS_TOOL_MAIN_H
 #define TARN_TOOLS_TOOL_MAIN_H
 
+#include <cstddef>
 #include <cstdio>
 #include <exception>
 
@@ -38,6 +39,15 @@ void connect(LumXMLSAX::Parser& driver, Handler& handler) {
     connect(driver, HandlersOf(handler));
 }
 
+// Standard output fully buffered in a fixed buffer, so that a document costs
+// a few large writes. Call first in main: a stream's buffer can only be set
+// before anything is written to it.
+inline void bufferStandardOutput() {
+    constexpr std::size_t kOutputBuffer = 256 * 1024;
+    static char buffer[kOutputBuffer];
+    std::setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
+}
+
 // Prints the usage text (with a %s for the program's name, as it was called
 // or else `name`) on standard output; returns the exit status for wrong
 // arguments.
@@ -47,10 +57,12 @@ inline int usage(const char* text, int argc, char** argv, const char* name) {
     return 1;
 }
 
-// Runs `work`; a failure prints "Error reading <what> <file>: <message>".
+// Runs `work`; a failure prints "Error reading <what> <file>: <message>",
+// after everything written to standard output before it.
 template <typename Work>
 int run(const char* what, const char* file, Work&& work) {
     const auto failure = [&](const char* message) {
+        std::fflush(stdout);
         std::fprintf(stderr, "Error reading %s %s: %s\n", what, file, message);
         std::fflush(stderr);
         return 1;

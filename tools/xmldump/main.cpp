@@ -5,6 +5,7 @@
 #include "xml/sax/inputsource.h"
 
 int main(int argc, char** argv) {
+    tool::bufferStandardOutput();
     if (argc != 2) {
         return tool::usage(
             "Reads an XML document from a LUMXML database and outputs it to\n"
@@ -17,7 +18,7 @@ int main(int argc, char** argv) {
     return tool::run("database", argv[1], [&] {
         LumXMLSAX::DriverOrlo driver;
         LumXMLSAX::InputSource source(argv[1]);
-        LumXMLSAX::HandlerDump writer;
+        LumXMLSAX::HandlerDump writer(LumXMLSAX::HandlerDump::Flushing::AtEnd);
         tool::connect(driver, writer);
         driver.parse(source);
     });

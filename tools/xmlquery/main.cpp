@@ -14,6 +14,7 @@ const unsigned char* bytes(const char* text) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    tool::bufferStandardOutput();
     if (argc != 5) {
         return tool::usage(
             "Querys an LUMXML database and outputs XML data to\n"
@@ -26,7 +27,7 @@ int main(int argc, char** argv) {
     return tool::run("database", argv[1], [&] {
         LumXMLSAX::DriverOrlo driver;
         LumXMLSAX::InputSource source(argv[1]);
-        LumXMLSAX::HandlerDump writer;
+        LumXMLSAX::HandlerDump writer(LumXMLSAX::HandlerDump::Flushing::AtEnd);
         tool::connect(driver, writer);
         driver.queryUnique(source, bytes(argv[2]), bytes(argv[3]), bytes(argv[4]));
     });
