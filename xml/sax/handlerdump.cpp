@@ -8,35 +8,56 @@ namespace LumXMLSAX {
 
 namespace {
 
-// Every event writes under one lock of stdout, so that the unlocked calls
-// inside cost little more than a store per byte.
+// What one event writes, gathered on the stack and handed to stdout in one
+// call (more only for an event larger than the buffer): a call per piece
+// would cost more than the pieces.
 class Output {
 public:
-    Output() { flockfile(stdout); }
-    ~Output() { funlockfile(stdout); }
+    Output() = default;
+    ~Output() { drain(); }
     Output(const Output&) = delete;
     Output& operator=(const Output&) = delete;
 
     void bytes(const unsigned char* from, std::size_t length) {
-        if (length != 0) fwrite_unlocked(from, 1, length, stdout);
+        if (length > sizeof _buffer - _used) {
+            drain();
+            if (length >= sizeof _buffer) {
+                std::fwrite(from, 1, length, stdout);
+                return;
+            }
+        }
+        std::memcpy(_buffer + _used, from, length);
+        _used += length;
     }
     void bytes(const char* text) { bytes(reinterpret_cast<const unsigned char*>(text), std::strlen(text)); }
     void text(const unsigned char* text) {
         if (text != nullptr) bytes(text, std::strlen(reinterpret_cast<const char*>(text)));
     }
-    void byte(char ch) { putc_unlocked(ch, stdout); }
+    void byte(char ch) {
+        if (_used == sizeof _buffer) drain();
+        _buffer[_used++] = static_cast<unsigned char>(ch);
+    }
     void reference(uint32_t ch) {
-        char digits[16];
-        char* at = digits + sizeof digits;
+        unsigned char digits[16];
+        unsigned char* at = digits + sizeof digits;
         *--at = ';';
         do {
-            *--at = static_cast<char>('0' + ch % 10);
+            *--at = static_cast<unsigned char>('0' + ch % 10);
             ch /= 10;
         } while (ch != 0);
         *--at = '#';
         *--at = '&';
-        bytes(reinterpret_cast<const unsigned char*>(at), static_cast<std::size_t>(digits + sizeof digits - at));
+        bytes(at, static_cast<std::size_t>(digits + sizeof digits - at));
     }
+
+private:
+    void drain() {
+        if (_used != 0) std::fwrite(_buffer, 1, _used, stdout);
+        _used = 0;
+    }
+
+    unsigned char _buffer[4096];
+    std::size_t _used = 0;
 };
 
 // ---- UTF-8 ---------------------------------------------------------------

@@ -167,6 +167,11 @@ TEST(HandlerDumpCharacters, EscapingMatchesTheConverterOnRandomBytes) {
             text += random() % 2 ? static_cast<char>(0x80 + random() % 64)
                                  : alphabet[random() % alphabet.size()];
         }
+        // Now and then a text longer than what the writer gathers at a time.
+        if (round % 100 == 0) {
+            const std::string piece = text;
+            while (text.size() < 10000) text += piece + "&\xC3\xA9x";
+        }
         SCOPED_TRACE("seed " + std::to_string(kSeed) + " round " + std::to_string(round));
         EXPECT_EQ(dumpCharacters(text), modelEscaped(text, false));
         HandlerDump dump;
