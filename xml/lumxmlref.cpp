@@ -51,31 +51,33 @@ uint32_t fetchWord(lumcursor* cursor, uint32_t* typeId, uint32_t* value) {
                                nullptr);
 }
 
-// The current field's value in `encoding`, copied into a malloc buffer with a
-// NUL after it; *size is the engine's size of the value (text: terminator
-// included). Nothing is allocated when the fetch fails.
-uint32_t fetchCopy(lumcursor* cursor, uint32_t encoding, FieldHead* head, unsigned char** text,
-                   uint32_t* size) {
+// The current field's value in `encoding` into `text`, without the
+// terminator that the engine's size counts; text is left as it was when the
+// fetch fails.
+uint32_t fetchText(lumcursor* cursor, uint32_t encoding, FieldHead* head, std::string& text) {
     unsigned char local[kLocalValue];
     uint32_t n = 0;
     uint32_t rc = LumCursorFetchField(cursor, &head->typeId, local, sizeof local, &encoding, &n,
                                       &head->address, &head->owner);
-    if (rc != 0 && rc != rc::kBufferTooSmall) return rc;
-    auto* buffer = static_cast<unsigned char*>(std::malloc(static_cast<size_t>(n) + 1));
-    if (buffer == nullptr) fail(rc::kMalloc);
     if (rc == 0) {
-        std::memcpy(buffer, local, n);
-    } else {
-        rc = LumCursorFetchField(cursor, nullptr, buffer, n, &encoding, nullptr, nullptr, nullptr);
-        if (rc != 0) {
-            std::free(buffer);
-            return rc;
-        }
+        text.assign(reinterpret_cast<const char*>(local), n != 0 ? n - 1 : 0);
+        return 0;
     }
-    buffer[n] = 0;
-    *text = buffer;
-    *size = n;
+    if (rc != rc::kBufferTooSmall) return rc;
+    std::string whole(n, '\0');
+    rc = LumCursorFetchField(cursor, nullptr, &whole[0], n, &encoding, nullptr, nullptr, nullptr);
+    if (rc != 0) return rc;
+    whole.resize(n - 1);
+    text.swap(whole);
     return 0;
+}
+
+// A malloc copy of `text`, NUL-terminated. Throws 4096 when malloc fails.
+unsigned char* mallocCopy(const std::string& text) {
+    auto* buffer = static_cast<unsigned char*>(std::malloc(text.size() + 1));
+    if (buffer == nullptr) fail(rc::kMalloc);
+    std::memcpy(buffer, text.c_str(), text.size() + 1);
+    return buffer;
 }
 
 }  // namespace
@@ -295,77 +297,73 @@ void lumxmlref::GetPCDATA(unsigned char* buffer, unsigned long size) {
     LumCursorFetchField(cursor, nullptr, buffer, capped, &encoding, nullptr, nullptr, nullptr);
 }
 
+void lumxmlref::GetPCDATA(std::string& text) {
+    text.clear();
+    if (!_live()) return;
+    FieldHead head;
+    // A value that cannot be read is an error, never an empty text.
+    check(fetchText(cursor, static_cast<uint32_t>(_shared->outputEncoding), &head, text));
+    _typeId = head.typeId;
+}
+
 void lumxmlref::GetPCDATADyn(unsigned char** text, unsigned long* length) {
     if (text == nullptr || length == nullptr) return;
     *text = gEmptyText;
     *length = 0;
-    if (!_live()) return;
-    FieldHead head;
-    unsigned char* buffer = nullptr;
-    uint32_t size = 0;
-    // A value that cannot be read is an error, never an empty text.
-    check(fetchCopy(cursor, static_cast<uint32_t>(_shared->outputEncoding), &head, &buffer, &size));
-    _typeId = head.typeId;
+    std::string value;
+    GetPCDATA(value);
     // An empty value is always the shared text, so a length of 0 alone tells
     // the caller there is nothing to free.
-    if (size <= 1) {
-        std::free(buffer);
-        return;
-    }
-    *text = buffer;
-    *length = size - 1;
+    if (value.empty()) return;
+    *text = mallocCopy(value);
+    *length = value.size();
 }
 
-bool lumxmlref::getAttributeDyn(unsigned char** name, unsigned char** value) {
-    if (!_live() || name == nullptr || value == nullptr) return false;
+bool lumxmlref::getAttribute(std::string& name, std::string& value) {
+    if (!_live()) return false;
     const uint32_t encoding = static_cast<uint32_t>(_shared->outputEncoding);
     FieldHead nameHead;
-    unsigned char* nameText = nullptr;
-    uint32_t size = 0;
-    check(fetchCopy(cursor, encoding, &nameHead, &nameText, &size));
+    check(fetchText(cursor, encoding, &nameHead, name));
     _typeId = nameHead.typeId;
-    if (xmlBasetypeOf(nameHead.typeId) != XML_BT_ATTRIBUTE_NAME) {
-        std::free(nameText);
-        return false;
-    }
+    if (xmlBasetypeOf(nameHead.typeId) != XML_BT_ATTRIBUTE_NAME) return false;
     const lumxmlctrl before = state;
-    FieldHead valueHead;
-    unsigned char* valueText = nullptr;
     if (GotoNextField()) {
-        uint32_t rc = 0;
-        try {
-            rc = fetchCopy(cursor, encoding, &valueHead, &valueText, &size);
-        } catch (...) {
-            std::free(nameText);
-            throw;
-        }
-        if (rc != 0) {
-            std::free(nameText);
-            fail(rc);
-        }
+        FieldHead valueHead;
+        check(fetchText(cursor, encoding, &valueHead, value));
         _typeId = valueHead.typeId;
-        if (xmlBasetypeOf(valueHead.typeId) == XML_BT_ATTRIBUTE_VALUE) {
-            *name = nameText;
-            *value = valueText;
-            return true;
-        }
+        if (xmlBasetypeOf(valueHead.typeId) == XML_BT_ATTRIBUTE_VALUE) return true;
         // A name without its value: stand on the name again.
         _gotoAddress(nameHead.address);
     }
     state = before;
-    std::free(valueText);
-    std::free(nameText);
     return false;
+}
+
+bool lumxmlref::getAttributeDyn(unsigned char** name, unsigned char** value) {
+    if (name == nullptr || value == nullptr) return false;
+    std::string nameText;
+    std::string valueText;
+    if (!getAttribute(nameText, valueText)) return false;
+    unsigned char* nameCopy = mallocCopy(nameText);
+    try {
+        *value = mallocCopy(valueText);
+    } catch (...) {
+        std::free(nameCopy);
+        throw;
+    }
+    *name = nameCopy;
+    return true;
+}
+
+const std::string& lumxmlref::getCurrentTagName() const {
+    if (!_live()) fail(rc::kBadCursor);
+    return _shared->tagName(xmlUsertypeOf(_currentTypeId()));
 }
 
 void lumxmlref::getCurrentTagDyn(unsigned char** name, unsigned long* length) const {
     if (name == nullptr) return;
-    if (!_live()) fail(rc::kBadCursor);
-    const std::string& tag = _shared->tagName(xmlUsertypeOf(_currentTypeId()));
-    auto* buffer = static_cast<unsigned char*>(std::malloc(tag.size() + 1));
-    if (buffer == nullptr) fail(rc::kMalloc);
-    std::memcpy(buffer, tag.c_str(), tag.size() + 1);
-    *name = buffer;
+    const std::string& tag = getCurrentTagName();
+    *name = mallocCopy(tag);
     if (length != nullptr) *length = tag.size();
 }
 

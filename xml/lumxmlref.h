@@ -23,6 +23,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "engine/tarn20.h"
@@ -121,6 +122,18 @@ public:
     // The current field's value (not its tag name) into buffer, fetched in
     // encoding 0; result ignored.
     void getCurrentTag(unsigned char* buffer, int size);
+
+    // The same readings into storage the caller keeps, for one that reads
+    // many fields: no buffer is taken per call.
+    // GetPCDATADyn's text into `text` (cleared for an empty value or a
+    // closed database). Throws as GetPCDATADyn.
+    void GetPCDATA(std::string& text);
+    // getAttributeDyn's name and value into `name` and `value`; on false
+    // they hold unspecified text.
+    bool getAttribute(std::string& name, std::string& value);
+    // getCurrentTagDyn's name, held by the database: valid until it is
+    // closed. Throws as getCurrentTagDyn.
+    const std::string& getCurrentTagName() const;
     // 0 while state is XMLCTRL_CHAIN_END, else the current field's base
     // type. Throws when the field cannot be read.
     int getCurrentBasetype() const;
