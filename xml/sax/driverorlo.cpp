@@ -1,14 +1,13 @@
 #include "xml/sax/driverorlo.h"
 
 #include <cstdio>
-#include <cstdlib>
-#include <unordered_set>
+#include <string>
 #include <vector>
 
 #include "engine/tarn20.h"
 #include "xml/lumxmlexception.h"
 #include "xml/xml_basetypes.h"
-#include "xml/sax/attributelist.h"
+#include "xml/xmlstring.h"
 #include "xml/sax/inputsource.h"
 #include "xml/sax/saxexception.h"
 
@@ -21,25 +20,6 @@ constexpr int kIllegalDatabaseFile = 29;
 const unsigned char* bytes(const char* text) {
     return reinterpret_cast<const unsigned char*>(text);
 }
-
-// A buffer handed out by a reading operation of lumxmlref; freed on every
-// exit, also when a handler throws.
-class MallocText {
-public:
-    MallocText() = default;
-    ~MallocText() { std::free(_text); }
-    MallocText(const MallocText&) = delete;
-    MallocText& operator=(const MallocText&) = delete;
-
-    unsigned char** out() { return &_text; }
-    const unsigned char* get() const { return _text; }
-    bool equals(const char* other) const {
-        return _text != nullptr && XMLString::compare(_text, other) == 0;
-    }
-
-private:
-    unsigned char* _text = nullptr;
-};
 
 [[noreturn]] void throwDamaged() { throw LumXMLException(kIllegalDatabaseFile); }
 
@@ -56,6 +36,122 @@ void replaying(Replay&& replay) {
     }
 }
 
+constexpr char kCdata[] = "CDATA";
+
+// The attributes of the element being started, every one of type "CDATA".
+// Their storage is kept from one element to the next, so that a walk takes
+// no memory per element beyond what its largest element took.
+class StoredAttributes : public AttributeList {
+public:
+    void clear() { _count = 0; }
+    // Storage for the next attribute; it counts once kept.
+    std::string& nextName() { return _slot().name; }
+    std::string& nextValue() { return _slot().value; }
+    void keep() { ++_count; }
+
+    unsigned int getLength() const override { return _count; }
+    const unsigned char* getName(unsigned int index) const override {
+        return index < _count ? bytes(_records[index].name.c_str()) : nullptr;
+    }
+    const unsigned char* getType(unsigned int index) const override {
+        return index < _count ? bytes(kCdata) : nullptr;
+    }
+    const unsigned char* getValue(unsigned int index) const override {
+        return index < _count ? bytes(_records[index].value.c_str()) : nullptr;
+    }
+    const unsigned char* getType(const unsigned char* name) const override {
+        return _find(name) != nullptr ? bytes(kCdata) : nullptr;
+    }
+    const unsigned char* getValue(const unsigned char* name) const override {
+        const Record* record = _find(name);
+        return record != nullptr ? bytes(record->value.c_str()) : nullptr;
+    }
+
+private:
+    struct Record {
+        std::string name;
+        std::string value;
+    };
+
+    Record& _slot() {
+        if (_records.size() == _count) _records.emplace_back();
+        return _records[_count];
+    }
+    // The first of that name, as in AttributeListImpl.
+    const Record* _find(const unsigned char* name) const {
+        if (name == nullptr) return nullptr;
+        for (unsigned int i = 0; i < _count; ++i) {
+            if (XMLString::compare(bytes(_records[i].name.c_str()), name) == 0) return &_records[i];
+        }
+        return nullptr;
+    }
+
+    std::vector<Record> _records;
+    unsigned int _count = 0;
+};
+
+// The chains of the open elements, by address. Open addressing in a table
+// that only grows (kept at most half full), so that an element's entry takes
+// no memory of its own: elements open and close by the million.
+class OpenChains {
+public:
+    // False when `chain` is open already.
+    bool insert(unsigned long chain) {
+        if (2 * (_count + 1) > _slots.size()) _grow();
+        std::size_t at = _home(chain);
+        for (; _slots[at] != kFree; at = _next(at)) {
+            if (_slots[at] == chain) return false;
+        }
+        _slots[at] = chain;
+        ++_count;
+        return true;
+    }
+
+    void erase(unsigned long chain) {
+        if (_slots.empty()) return;
+        std::size_t at = _home(chain);
+        for (; _slots[at] != chain; at = _next(at)) {
+            if (_slots[at] == kFree) return;
+        }
+        // Moves back every later entry of the run that may not stay behind
+        // the hole, so that no look-up stops short of its entry.
+        for (std::size_t later = _next(at); _slots[later] != kFree; later = _next(later)) {
+            const std::size_t home = _home(_slots[later]);
+            const bool stays = at < later ? (home > at && home <= later) : (home > at || home <= later);
+            if (!stays) {
+                _slots[at] = _slots[later];
+                at = later;
+            }
+        }
+        _slots[at] = kFree;
+        --_count;
+    }
+
+private:
+    // Addresses are 32-bit, so this is never one.
+    static constexpr unsigned long kFree = ~0UL;
+
+    std::size_t _home(unsigned long chain) const {
+        return static_cast<std::size_t>((chain * 0x9E3779B97F4A7C15ull) >> _shift);
+    }
+    std::size_t _next(std::size_t at) const { return (at + 1) & (_slots.size() - 1); }
+
+    void _grow() {
+        std::vector<unsigned long> old(_slots.empty() ? 32 : 2 * _slots.size(), kFree);
+        old.swap(_slots);
+        _shift = 64;
+        for (std::size_t size = _slots.size(); size > 1; size /= 2) --_shift;
+        _count = 0;
+        for (unsigned long chain : old) {
+            if (chain != kFree) insert(chain);
+        }
+    }
+
+    std::vector<unsigned long> _slots;
+    std::size_t _count = 0;
+    unsigned _shift = 64;
+};
+
 // One pass of the walk over a stored element and everything inside it.
 //
 // Besides the depth counter, the walk remembers for each open element the
@@ -63,6 +159,10 @@ void replaying(Replay&& replay) {
 // file every chain start leads back to the pointer that refers to it and no
 // element contains itself; a file that breaks either would otherwise make
 // the walk loop or descend without end, so it is reported as damaged.
+//
+// What the walk reads goes into storage it keeps (the text, the attributes,
+// the open chains), and tag names are the database's own, so that it takes
+// no memory per field.
 class Walk {
 public:
     Walk(lumxmlref& reference, DocumentHandler* handler)
@@ -78,7 +178,7 @@ public:
 private:
     bool _step() {
         switch (_ref.getStateInTagChain()) {
-            case XMLCTRL_PCDATA: return _text();
+            case XMLCTRL_PCDATA: return _textField();
             case XMLCTRL_ELEMENT:
             case XMLCTRL_DOCUMENT: return _elementStart();
             case XMLCTRL_CHAIN_END: return _elementEnd();
@@ -90,35 +190,28 @@ private:
         }
     }
 
-    bool _text() {
-        unsigned char* text = nullptr;
-        unsigned long length = 0;
-        _ref.GetPCDATADyn(&text, &length);
-        // A zero length may be the shared empty text, which is not ours.
-        MallocText owned;
-        if (length != 0) *owned.out() = text;
-        if (_handler != nullptr) _handler->characters(text, 0, static_cast<unsigned int>(length));
+    bool _textField() {
+        _ref.GetPCDATA(_text);
+        if (_handler != nullptr) {
+            _handler->characters(bytes(_text.c_str()), 0, static_cast<unsigned int>(_text.size()));
+        }
         _ref.GotoNextField();
         return true;
     }
 
     bool _elementStart() {
-        AttributeListImpl attributes;
         ++_depth;
         _enter();
         _ref.GotoNextField();
+        _attributes.clear();
         while (_ref.getCurrentBasetype() == XML_BT_ATTRIBUTE_NAME) {
-            MallocText name;
-            MallocText value;
-            if (!_ref.getAttributeDyn(name.out(), value.out())) break;
-            attributes.addAttribute(name.get(), bytes("CDATA"), value.get());
+            if (!_ref.getAttribute(_attributes.nextName(), _attributes.nextValue())) break;
+            _attributes.keep();
             _ref.GotoNextField();
         }
-        MallocText tag;
-        unsigned long length = 0;
-        _ref.getCurrentTagDyn(tag.out(), &length);
-        if (tag.equals("SOD")) return false;
-        if (_handler != nullptr) _handler->startElement(tag.get(), attributes);
+        const std::string& tag = _ref.getCurrentTagName();
+        if (tag == "SOD") return false;
+        if (_handler != nullptr) _handler->startElement(bytes(tag.c_str()), _attributes);
         return true;
     }
 
@@ -142,21 +235,16 @@ private:
 
     // Nothing would move the reference on: say so once and stop.
     bool _unknownField() {
-        MallocText tag;
-        unsigned long length = 0;
-        _ref.getCurrentTagDyn(tag.out(), &length);
-        const char* name = tag.get() != nullptr ? reinterpret_cast<const char*>(tag.get()) : "";
-        std::printf("error: tagname=\"%s\", basetype=0x%02x\n", name,
+        const std::string& tag = _ref.getCurrentTagName();
+        std::printf("error: tagname=\"%s\", basetype=0x%02x\n", tag.c_str(),
                     static_cast<unsigned int>(_ref.getCurrentBasetype()) & 0xffu);
         std::fflush(stdout);
         return false;
     }
 
     void _emitEnd() {
-        MallocText tag;
-        unsigned long length = 0;
-        _ref.getCurrentTagDyn(tag.out(), &length);
-        if (_handler != nullptr) _handler->endElement(tag.get());
+        const std::string& tag = _ref.getCurrentTagName();
+        if (_handler != nullptr) _handler->endElement(bytes(tag.c_str()));
     }
 
     // From a pointer field into the chain it refers to.
@@ -164,7 +252,7 @@ private:
         const unsigned long pointer = _ref.getCurrentLocation();
         _ref.GotoChildTagChainStart();
         const unsigned long chain = _ref.getCurrentLocation();
-        if (_ref.getCurrentBasetype() != XML_BT_CHAIN_START || !_open.insert(chain).second) {
+        if (_ref.getCurrentBasetype() != XML_BT_CHAIN_START || !_open.insert(chain)) {
             throwDamaged();
         }
         _path.push_back(Frame{pointer, chain});
@@ -185,8 +273,10 @@ private:
     lumxmlref& _ref;
     DocumentHandler* _handler;
     long _depth = 0;
+    std::string _text;
+    StoredAttributes _attributes;
     std::vector<Frame> _path;
-    std::unordered_set<unsigned long> _open;
+    OpenChains _open;
 };
 
 bool onPointerField(lumxmlref& reference) {
