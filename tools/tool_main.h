@@ -4,7 +4,6 @@
 #ifndef TARN_TOOLS_TOOL_MAIN_H
 #define TARN_TOOLS_TOOL_MAIN_H
 
-#include <cstddef>
 #include <cstdio>
 #include <exception>
 
@@ -37,15 +36,6 @@ inline void connect(LumXMLSAX::Parser& driver, const Handlers& to) {
 template <typename Handler>
 void connect(LumXMLSAX::Parser& driver, Handler& handler) {
     connect(driver, HandlersOf(handler));
-}
-
-// Standard output fully buffered in a fixed buffer, so that a document costs
-// a few large writes. Call first in main: a stream's buffer can only be set
-// before anything is written to it.
-inline void bufferStandardOutput() {
-    constexpr std::size_t kOutputBuffer = 256 * 1024;
-    static char buffer[kOutputBuffer];
-    std::setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
 }
 
 // Prints the usage text (with a %s for the program's name, as it was called

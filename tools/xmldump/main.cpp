@@ -5,7 +5,6 @@
 #include "xml/sax/inputsource.h"
 
 int main(int argc, char** argv) {
-    tool::bufferStandardOutput();
     if (argc != 2) {
         return tool::usage(
             "Reads an XML document from a LUMXML database and outputs it to\n"

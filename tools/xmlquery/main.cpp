@@ -14,7 +14,6 @@ const unsigned char* bytes(const char* text) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    tool::bufferStandardOutput();
     if (argc != 5) {
         return tool::usage(
             "Querys an LUMXML database and outputs XML data to\n"

@@ -8,6 +8,7 @@
 #include "xml/lumxmlexception.h"
 #include "xml/xml_basetypes.h"
 #include "xml/xmlstring.h"
+#include "xml/sax/handlerdump.h"
 #include "xml/sax/inputsource.h"
 #include "xml/sax/saxexception.h"
 
@@ -236,6 +237,9 @@ private:
     // Nothing would move the reference on: say so once and stop.
     bool _unknownField() {
         const std::string& tag = _ref.getCurrentTagName();
+        // The line goes to standard output too: what a writer holds back
+        // belongs before it.
+        if (auto* writer = dynamic_cast<HandlerDump*>(_handler)) writer->flush();
         std::printf("error: tagname=\"%s\", basetype=0x%02x\n", tag.c_str(),
                     static_cast<unsigned int>(_ref.getCurrentBasetype()) & 0xffu);
         std::fflush(stdout);

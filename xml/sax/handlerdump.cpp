@@ -2,40 +2,35 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace LumXMLSAX {
 
-namespace {
-
-// What one event writes, gathered on the stack and handed to stdout in one
-// call (more only for an event larger than the buffer): a call per piece
-// would cost more than the pieces.
-class Output {
+// Appends to a writer's buffer; a full buffer goes into stdout, and a piece
+// larger than the buffer goes there directly.
+class HandlerDumpOutput {
 public:
-    Output() = default;
-    ~Output() { drain(); }
-    Output(const Output&) = delete;
-    Output& operator=(const Output&) = delete;
+    explicit HandlerDumpOutput(HandlerDump& writer) : _writer(writer) { writer._reserve(); }
 
     void bytes(const unsigned char* from, std::size_t length) {
-        if (length > sizeof _buffer - _used) {
-            drain();
-            if (length >= sizeof _buffer) {
+        if (length > _writer._capacity - _writer._used) {
+            _writer._handOn();
+            if (length >= _writer._capacity) {
                 std::fwrite(from, 1, length, stdout);
                 return;
             }
         }
-        std::memcpy(_buffer + _used, from, length);
-        _used += length;
+        std::memcpy(_writer._buffer + _writer._used, from, length);
+        _writer._used += length;
     }
     void bytes(const char* text) { bytes(reinterpret_cast<const unsigned char*>(text), std::strlen(text)); }
     void text(const unsigned char* text) {
         if (text != nullptr) bytes(text, std::strlen(reinterpret_cast<const char*>(text)));
     }
     void byte(char ch) {
-        if (_used == sizeof _buffer) drain();
-        _buffer[_used++] = static_cast<unsigned char>(ch);
+        const auto one = static_cast<unsigned char>(ch);
+        bytes(&one, 1);
     }
     void reference(uint32_t ch) {
         unsigned char digits[16];
@@ -51,14 +46,17 @@ public:
     }
 
 private:
-    void drain() {
-        if (_used != 0) std::fwrite(_buffer, 1, _used, stdout);
-        _used = 0;
-    }
-
-    unsigned char _buffer[4096];
-    std::size_t _used = 0;
+    HandlerDump& _writer;
 };
+
+namespace {
+
+using Output = HandlerDumpOutput;
+
+// The writer's buffer by Flushing: one that hands its bytes on after every
+// event needs no more than an event usually writes.
+constexpr std::size_t kEventBuffer = 4096;
+constexpr std::size_t kDocumentBuffer = 256 * 1024;
 
 // ---- UTF-8 ---------------------------------------------------------------
 // Decoded here rather than by the converter, which would take a buffer per
@@ -191,40 +189,66 @@ void writeEscaped(Output& out, const unsigned char* begin, const unsigned char* 
 
 }  // namespace
 
-HandlerDump::~HandlerDump() {
-    if (_flushing == Flushing::AtEnd) flush();
+HandlerDump::HandlerDump(const HandlerDump& other) : HandlerBase(other), _flushing(other._flushing) {}
+
+HandlerDump& HandlerDump::operator=(const HandlerDump& other) {
+    if (this != &other) {
+        _handOn();
+        HandlerBase::operator=(other);
+        _flushing = other._flushing;
+    }
+    return *this;
 }
 
-void HandlerDump::flush() { std::fflush(stdout); }
+HandlerDump::~HandlerDump() {
+    _handOn();
+    if (_flushing == Flushing::AtEnd) std::fflush(stdout);
+    std::free(_buffer);
+}
 
-void HandlerDump::_afterEvent() {
-    if (_flushing == Flushing::AfterEvents) flush();
+void HandlerDump::flush() {
+    _handOn();
+    std::fflush(stdout);
+}
+
+void HandlerDump::_handOn() {
+    if (_used != 0) std::fwrite(_buffer, 1, _used, stdout);
+    _used = 0;
+}
+
+void HandlerDump::_reserve() {
+    if (_buffer != nullptr) return;
+    _capacity = _flushing == Flushing::AtEnd ? kDocumentBuffer : kEventBuffer;
+    _buffer = static_cast<unsigned char*>(std::malloc(_capacity));
+    if (_buffer == nullptr) _capacity = 0;
+}
+
+// With Flushing::AfterEvents an event's bytes are in stdout when it returns,
+// and the events that end a run of output flush it.
+void HandlerDump::_afterEvent(bool flushes) {
+    if (_flushing != Flushing::AfterEvents) return;
+    _handOn();
+    if (flushes) std::fflush(stdout);
 }
 
 void HandlerDump::startDocument() {
-    Output out;
-    out.bytes("<?xml version=\"1.0\"?>");
+    Output(*this).bytes("<?xml version=\"1.0\"?>");
+    _afterEvent(false);
 }
 
 void HandlerDump::endDocument() {
-    {
-        Output out;
-        out.byte('\n');
-    }
+    Output(*this).byte('\n');
     flush();
 }
 
 void HandlerDump::ignorableWhitespace(const unsigned char* chars, unsigned int start,
                                       unsigned int length) {
-    if (chars != nullptr) {
-        Output out;
-        out.bytes(chars + start, length);
-    }
-    _afterEvent();
+    if (chars != nullptr) Output(*this).bytes(chars + start, length);
+    _afterEvent(true);
 }
 
 void HandlerDump::startElement(const unsigned char* name, const AttributeList& attributes) {
-    Output out;
+    Output out(*this);
     out.byte('<');
     out.text(name);
     const unsigned int count = attributes.getLength();
@@ -239,16 +263,15 @@ void HandlerDump::startElement(const unsigned char* name, const AttributeList& a
         out.byte('"');
     }
     out.byte('>');
+    _afterEvent(false);
 }
 
 void HandlerDump::endElement(const unsigned char* name) {
-    {
-        Output out;
-        out.bytes("</");
-        out.text(name);
-        out.byte('>');
-    }
-    _afterEvent();
+    Output out(*this);
+    out.bytes("</");
+    out.text(name);
+    out.byte('>');
+    _afterEvent(true);
 }
 
 void HandlerDump::characters(const unsigned char* chars, unsigned int start,
@@ -258,10 +281,10 @@ void HandlerDump::characters(const unsigned char* chars, unsigned int start,
         // The run ends at its first NUL, if it holds one.
         const void* nul = std::memchr(begin, 0, length);
         const auto* end = nul != nullptr ? static_cast<const unsigned char*>(nul) : begin + length;
-        Output out;
+        Output out(*this);
         writeEscaped(out, begin, end, Context::Data);
     }
-    _afterEvent();
+    _afterEvent(true);
 }
 
 void HandlerDump::setOutputEncoding(const char*) {}
