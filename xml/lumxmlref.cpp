@@ -44,11 +44,11 @@ uint32_t fetchHead(lumcursor* cursor, FieldHead* head) {
                                &head->owner);
 }
 
-// The current field's 32-bit value and type id.
-uint32_t fetchWord(lumcursor* cursor, uint32_t* typeId, uint32_t* value) {
+// The current field's 32-bit value, type id and address.
+uint32_t fetchWord(lumcursor* cursor, FieldHead* head, uint32_t* value) {
     *value = 0;
-    return LumCursorFetchField(cursor, typeId, value, sizeof *value, nullptr, nullptr, nullptr,
-                               nullptr);
+    return LumCursorFetchField(cursor, &head->typeId, value, sizeof *value, nullptr, nullptr,
+                               &head->address, nullptr);
 }
 
 // The current field's value in `encoding` into `text`, without the
@@ -115,7 +115,7 @@ lumxmlref::lumxmlref(const lumxmlref& other) : lumxmlref() {
     }
     cursor = handle;
     _holdShare();
-    _typeId = other._typeId;
+    _known(other._typeId, rc == 0 ? head.address : 0);
 }
 
 lumxmlref& lumxmlref::operator=(const lumxmlref& other) {
@@ -133,10 +133,10 @@ lumxmlref& lumxmlref::operator=(const lumxmlref& other) {
         check(LumCursorCreate(&handle, other._shared->database));
         _bindShared(other.database, other._shared, handle);
     }
-    _typeId = 0;
+    _known(0, 0);
     if (rc == 0) {
         check(LumCursorGotoMemberAddress(cursor, head.address));
-        _typeId = other._typeId;
+        _known(other._typeId, head.address);
     } else {
         LumCursorNewRecord(cursor);
     }
@@ -154,7 +154,7 @@ void lumxmlref::Destroy() {
     if (_shared->opened) LumCursorDestroy(cursor);
     _releaseShare();
     cursor = nullptr;
-    _typeId = 0;
+    _known(0, 0);
 }
 
 void lumxmlref::setDatabase(LumXMLDb* db) {
@@ -162,14 +162,14 @@ void lumxmlref::setDatabase(LumXMLDb* db) {
     database = db;
     _shared = db != nullptr ? db->_state : nullptr;
     _holdShare();
-    _typeId = 0;
+    _known(0, 0);
 }
 
 void lumxmlref::setCursorHandle(lumcursor* handle) {
     _releaseShare();
     cursor = handle;
     _holdShare();
-    _typeId = 0;
+    _known(0, 0);
 }
 
 bool lumxmlref::_live() const { return cursor != nullptr && _shared != nullptr && _shared->opened; }
@@ -184,7 +184,7 @@ void lumxmlref::_holdShare() {
 
 void lumxmlref::_bind(LumXMLDb* db, lumcursor* newCursor, uint32_t typeId) {
     _bindShared(db, db != nullptr ? db->_state : nullptr, newCursor);
-    _typeId = typeId;
+    _known(typeId, 0);
 }
 
 void lumxmlref::_bindShared(LumXMLDb* db, const std::shared_ptr<DbState>& shared,
@@ -195,13 +195,14 @@ void lumxmlref::_bindShared(LumXMLDb* db, const std::shared_ptr<DbState>& shared
     _shared = shared;
     cursor = newCursor;
     _holdShare();
-    _typeId = 0;
+    _known(0, 0);
 }
 
 unsigned long lumxmlref::getCurrentLocation() const {
     if (!_live()) return 0;
+    if (_address != 0) return _address;
     FieldHead head;
-    fetchHead(cursor, &head);
+    if (fetchHead(cursor, &head) == 0) _known(head.typeId, head.address);
     return head.address;
 }
 
@@ -213,22 +214,28 @@ void lumxmlref::setNewLocation(unsigned long address) {
 // ---- Cursor moves: every move of the cursor passes here ----------------------
 
 uint32_t lumxmlref::_gotoField(uint32_t position) {
-    _typeId = 0;
+    _known(0, 0);
     return LumCursorGotoField(cursor, position);
 }
 
 bool lumxmlref::_gotoAddress(uint32_t address) {
-    _typeId = 0;
-    return LumCursorGotoMemberAddress(cursor, address) == 0;
+    _known(0, 0);
+    if (LumCursorGotoMemberAddress(cursor, address) != 0) return false;
+    // The engine stands on exactly the address it was given.
+    _address = address;
+    return true;
+}
+
+void lumxmlref::_known(uint32_t typeId, uint32_t address) const {
+    _typeId = typeId;
+    _address = address;
 }
 
 uint32_t lumxmlref::_currentTypeId() const {
     if (_typeId == 0) {
-        uint32_t id = 0;
-        if (LumCursorFetchField(cursor, &id, nullptr, 0, nullptr, nullptr, nullptr, nullptr) == 0) {
-            _typeId = id;
-        }
-        return id;
+        FieldHead head;
+        if (fetchHead(cursor, &head) == 0) _known(head.typeId, head.address);
+        return head.typeId;
     }
     return _typeId;
 }
@@ -245,7 +252,7 @@ void lumxmlref::_appendPair(const unsigned char* tag, int basetype) {
     const uint32_t rc =
         LumXMLAppendPointerPair(cursor, parent, child & 0xFFFF, static_cast<uint8_t>(basetype),
                                 &_pairPointer, nullptr);
-    _typeId = rc == 0 ? xmlTypeId(child, XML_BT_CHAIN_START) : 0;
+    _known(rc == 0 ? xmlTypeId(child, XML_BT_CHAIN_START) : 0, 0);
     _pairTypeId = rc == 0 ? xmlTypeId(parent, basetype) : 0;
     check(rc);
 }
@@ -256,7 +263,7 @@ uint32_t lumxmlref::_appendText(int basetype, const unsigned char* text) {
     const unsigned char* value = text != nullptr ? text : gEmptyText;
     const uint32_t rc = LumCursorAppendField(cursor, id, value, 0, &encoding);
     // A refused append leaves the cursor where it was.
-    if (rc == 0) _typeId = id;
+    if (rc == 0) _known(id, 0);
     return rc;
 }
 
@@ -303,7 +310,7 @@ void lumxmlref::GetPCDATA(std::string& text) {
     FieldHead head;
     // A value that cannot be read is an error, never an empty text.
     check(fetchText(cursor, static_cast<uint32_t>(_shared->outputEncoding), &head, text));
-    _typeId = head.typeId;
+    _known(head.typeId, head.address);
 }
 
 void lumxmlref::GetPCDATADyn(unsigned char** text, unsigned long* length) {
@@ -324,13 +331,13 @@ bool lumxmlref::getAttribute(std::string& name, std::string& value) {
     const uint32_t encoding = static_cast<uint32_t>(_shared->outputEncoding);
     FieldHead nameHead;
     check(fetchText(cursor, encoding, &nameHead, name));
-    _typeId = nameHead.typeId;
+    _known(nameHead.typeId, nameHead.address);
     if (xmlBasetypeOf(nameHead.typeId) != XML_BT_ATTRIBUTE_NAME) return false;
     const lumxmlctrl before = state;
     if (GotoNextField()) {
         FieldHead valueHead;
         check(fetchText(cursor, encoding, &valueHead, value));
-        _typeId = valueHead.typeId;
+        _known(valueHead.typeId, valueHead.address);
         if (xmlBasetypeOf(valueHead.typeId) == XML_BT_ATTRIBUTE_VALUE) return true;
         // A name without its value: stand on the name again.
         _gotoAddress(nameHead.address);
@@ -377,9 +384,9 @@ int lumxmlref::getCurrentBasetype() const {
     if (state == XMLCTRL_CHAIN_END) return 0;
     if (!_live()) fail(rc::kBadCursor);
     if (_typeId == 0) {
-        uint32_t id = 0;
-        check(LumCursorFetchField(cursor, &id, nullptr, 0, nullptr, nullptr, nullptr, nullptr));
-        _typeId = id;
+        FieldHead head;
+        check(fetchHead(cursor, &head));
+        _known(head.typeId, head.address);
     }
     return xmlBasetypeOf(_typeId);
 }
@@ -406,10 +413,10 @@ lumxmlctrl lumxmlref::getStateInTagChain() {
 
 bool lumxmlref::_readChainStart(uint32_t* value) {
     if (_gotoField(0) != 0) return false;
-    uint32_t id = 0;
-    if (fetchWord(cursor, &id, value) != 0) return false;
-    _typeId = id;
-    return xmlBasetypeOf(id) == XML_BT_CHAIN_START;
+    FieldHead head;
+    if (fetchWord(cursor, &head, value) != 0) return false;
+    _known(head.typeId, head.address);
+    return xmlBasetypeOf(head.typeId) == XML_BT_CHAIN_START;
 }
 
 bool lumxmlref::hasParent() {
@@ -444,7 +451,7 @@ bool lumxmlref::GotoNextField() {
         state = XMLCTRL_CHAIN_END;
         return false;
     }
-    _typeId = 0;
+    _known(0, 0);
     check(rc);
     state = XMLCTRL_NONE;
     return true;
@@ -477,9 +484,9 @@ void lumxmlref::GotoParentTagChainEnd() {
 
 bool lumxmlref::GotoChildTagChainStart() {
     if (!_live()) return false;
-    uint32_t id = 0;
+    FieldHead head;
     uint32_t target = 0;
-    if (fetchWord(cursor, &id, &target) != 0 || !isPointer(xmlBasetypeOf(id))) return false;
+    if (fetchWord(cursor, &head, &target) != 0 || !isPointer(xmlBasetypeOf(head.typeId))) return false;
     return _gotoAddress(target);
 }
 
@@ -501,7 +508,7 @@ bool lumxmlref::GotoNamedParentTagChain(const unsigned char* tag) {
         if (!GotoParentTagChainInBranch()) return false;
         FieldHead head;
         if (fetchHead(cursor, &head) != 0 || !passed.insert(head.address).second) return false;
-        _typeId = head.typeId;
+        _known(head.typeId, head.address);
         if (xmlUsertypeOf(head.typeId) == wanted) return true;
     }
 }
@@ -524,7 +531,7 @@ void lumxmlref::GotoRootNode() {
     for (;;) {
         FieldHead head;
         if (fetchHead(cursor, &head) != 0) return;
-        _typeId = head.typeId;
+        _known(head.typeId, head.address);
         if (xmlBasetypeOf(head.typeId) == XML_BT_DOCUMENT) return;
         if (!passed.insert(head.address).second || !GotoParentTagChainInBranch()) return;
     }
@@ -536,7 +543,7 @@ bool lumxmlref::GotoDocumentTagChainInBranch() { return true; }
 
 bool lumxmlref::DeleteCurrentTagChain() {
     if (!_live()) return false;
-    _typeId = 0;
+    _known(0, 0);
     check(LumCursorEraseRecord(cursor));
     return true;
 }
@@ -557,10 +564,10 @@ std::vector<uint32_t> lumxmlref::_childChains() {
     check(LumCursorGetNumFields(cursor, &count));
     for (uint32_t position = 1; position < count; ++position) {
         check(_gotoField(position));
-        uint32_t id = 0;
+        FieldHead head;
         uint32_t target = 0;
-        if (fetchWord(cursor, &id, &target) != 0) continue;
-        const int basetype = xmlBasetypeOf(id);
+        if (fetchWord(cursor, &head, &target) != 0) continue;
+        const int basetype = xmlBasetypeOf(head.typeId);
         if (basetype == XML_BT_ELEMENT || basetype == XML_BT_ATTRIBUTE_BRANCH) targets.push_back(target);
     }
     std::vector<uint32_t> chains;
@@ -593,5 +600,5 @@ void lumxmlref::_eraseTree() {
         if (!_gotoAddress(*chain)) fail(29);
         check(LumCursorEraseRecord(cursor));
     }
-    _typeId = 0;
+    _known(0, 0);
 }

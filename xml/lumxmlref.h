@@ -196,6 +196,7 @@ private:
     int _getCurrentUsertype();
     int _getUsertype(const unsigned char* tag);
     uint32_t _currentTypeId() const;
+    void _known(uint32_t typeId, uint32_t address) const;
     uint32_t _gotoField(uint32_t position);
     bool _gotoAddress(uint32_t address);
     bool _readChainStart(uint32_t* value);
@@ -212,8 +213,11 @@ private:
     lumcursor* cursor;
     lumxmlctrl state;
     std::shared_ptr<tarnxml_detail::DbState> _shared;
-    // Type id of the current field when a write just made it; 0 = unknown.
+    // What is known of the current field without asking the engine, each 0
+    // when unknown: its type id and its address. Every move forgets both
+    // (_known) unless it knows them; a walk asks for them at every field.
     mutable uint32_t _typeId;
+    mutable uint32_t _address = 0;
     // The pointer field the latest pointer pair put in the parent's chain,
     // and its type id.
     uint32_t _pairPointer = 0;
