@@ -32,18 +32,6 @@ public:
         const auto one = static_cast<unsigned char>(ch);
         bytes(&one, 1);
     }
-    void reference(uint32_t ch) {
-        unsigned char digits[16];
-        unsigned char* at = digits + sizeof digits;
-        *--at = ';';
-        do {
-            *--at = static_cast<unsigned char>('0' + ch % 10);
-            ch /= 10;
-        } while (ch != 0);
-        *--at = '#';
-        *--at = '&';
-        bytes(at, static_cast<std::size_t>(digits + sizeof digits - at));
-    }
 
 private:
     HandlerDump& _writer;
@@ -131,59 +119,110 @@ constexpr bool mustReference(uint32_t ch, Context context) {
     return context == Context::AttributeValue && (ch == '\t' || ch == '\n');
 }
 
-// The ASCII bytes written as they are, by context: looked up once per byte.
+// The bytes written as they are in `context`, all of them ASCII: looked up
+// once per byte.
 struct PlainBytes {
-    bool plain[2][128] = {};
-    constexpr PlainBytes() {
+    bool plain[256] = {};
+    constexpr explicit PlainBytes(Context context) {
         for (uint32_t ch = 0; ch < 128; ++ch) {
-            const bool kept = isXmlCharacter(ch) && !isMarkup(ch);
-            plain[0][ch] = kept && !mustReference(ch, Context::Data);
-            plain[1][ch] = kept && !mustReference(ch, Context::AttributeValue);
+            plain[ch] = isXmlCharacter(ch) && !isMarkup(ch) && !mustReference(ch, context);
         }
     }
-    bool operator()(unsigned char ch, Context context) const {
-        return ch < 128 && plain[context == Context::Data ? 0 : 1][ch];
-    }
 };
-constexpr PlainBytes kPlain;
+constexpr PlainBytes kPlainData(Context::Data);
+constexpr PlainBytes kPlainAttribute(Context::AttributeValue);
 
-// Any character but a plain byte: an entity for markup, else a decimal
-// reference, or the byte itself for ASCII written in more bytes than it needs.
-void writeCharacter(Output& out, uint32_t ch, Context context) {
+// Writes `ch`, which is not a plain byte, at `to`: an entity for markup,
+// else a decimal reference, or the byte itself for ASCII written in more
+// bytes than it needs. Returns the end of what it wrote (at most 10 bytes).
+unsigned char* escapeCharacter(unsigned char* to, uint32_t ch, Context context) {
     if (!isXmlCharacter(ch)) ch = kReplacementCharacter;
+    const char* entity = nullptr;
     switch (ch) {
-        case '"': out.bytes("&quot;"); return;
-        case '&': out.bytes("&amp;"); return;
-        case '<': out.bytes("&lt;"); return;
-        case '>': out.bytes("&gt;"); return;
+        case '"': entity = "&quot;"; break;
+        case '&': entity = "&amp;"; break;
+        case '<': entity = "&lt;"; break;
+        case '>': entity = "&gt;"; break;
         default: break;
     }
-    if (ch >= 128 || mustReference(ch, context)) {
-        out.reference(ch);
-    } else {
-        out.byte(static_cast<char>(ch));
+    if (entity != nullptr) {
+        const std::size_t length = std::strlen(entity);
+        std::memcpy(to, entity, length);
+        return to + length;
     }
+    if (ch < 128 && !mustReference(ch, context)) {
+        *to = static_cast<unsigned char>(ch);
+        return to + 1;
+    }
+    unsigned char digits[8];
+    unsigned char* digit = digits + sizeof digits;
+    do {
+        *--digit = static_cast<unsigned char>('0' + ch % 10);
+        ch /= 10;
+    } while (ch != 0);
+    *to++ = '&';
+    *to++ = '#';
+    const auto count = static_cast<std::size_t>(digits + sizeof digits - digit);
+    std::memcpy(to, digit, count);
+    to[count] = ';';
+    return to + count + 1;
 }
 
-// Writes the text `begin` to `end` escaped: runs of plain bytes as they are,
-// every other character as an entity or a decimal reference.
-void writeEscaped(Output& out, const unsigned char* begin, const unsigned char* end,
-                  Context context) {
-    end = decodedEnd(begin, end);
-    if (end == nullptr) return;
-    const unsigned char* at = begin;
-    while (at != end) {
+// Text is escaped a piece at a time on the stack. An input byte gives at most
+// 8 output bytes ("&#65533;"), and a character begun in a piece may run on
+// past its end by 5 bytes, which give at most one more reference.
+constexpr std::size_t kPieceInput = 480;
+constexpr std::size_t kPieceOutput = 8 * kPieceInput + 16;
+
+enum class Piece { More, Ended, Unreadable };
+
+// Escapes the characters that begin in `at` to `pieceEnd` (the text ends at
+// `end`) into `to`; `at` and `to` move past what was done.
+template <Context context>
+Piece escapePiece(const unsigned char*& at, const unsigned char* pieceEnd,
+                  const unsigned char* end, unsigned char*& to) {
+    const bool* plain = (context == Context::Data ? kPlainData : kPlainAttribute).plain;
+    while (at < pieceEnd) {
         const unsigned char* run = at;
-        while (at != end && kPlain(*at, context)) ++at;
-        out.bytes(run, static_cast<std::size_t>(at - run));
-        if (at == end) break;
+        while (at < pieceEnd && plain[*at]) ++at;
+        std::memcpy(to, run, static_cast<std::size_t>(at - run));
+        to += at - run;
+        if (at == pieceEnd) break;
         uint32_t ch = *at;
         if (ch < 0x80) {
             ++at;
         } else {
-            at = decode(at, end, ch);
+            const unsigned char* next = decode(at, end, ch);
+            if (next == nullptr) return Piece::Unreadable;
+            if (ch == 0) return Piece::Ended;
+            at = next;
         }
-        writeCharacter(out, ch, context);
+        to = escapeCharacter(to, ch, context);
+    }
+    return Piece::More;
+}
+
+// Writes the text `begin` to `end` escaped. A text of one piece is checked
+// as it goes, since nothing of it is out before its end; a longer one is
+// checked whole first.
+void writeEscaped(Output& out, const unsigned char* begin, const unsigned char* end,
+                  Context context) {
+    if (static_cast<std::size_t>(end - begin) > kPieceInput) {
+        end = decodedEnd(begin, end);
+        if (end == nullptr) return;
+    }
+    unsigned char piece[kPieceOutput];
+    const unsigned char* at = begin;
+    while (at < end) {
+        const std::size_t left = static_cast<std::size_t>(end - at);
+        unsigned char* to = piece;
+        const unsigned char* pieceEnd = at + (left < kPieceInput ? left : kPieceInput);
+        const Piece result = context == Context::Data
+                                 ? escapePiece<Context::Data>(at, pieceEnd, end, to)
+                                 : escapePiece<Context::AttributeValue>(at, pieceEnd, end, to);
+        if (result == Piece::Unreadable) return;
+        out.bytes(piece, static_cast<std::size_t>(to - piece));
+        if (result == Piece::Ended) return;
     }
 }
 

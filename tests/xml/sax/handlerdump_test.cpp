@@ -167,10 +167,12 @@ TEST(HandlerDumpCharacters, EscapingMatchesTheConverterOnRandomBytes) {
             text += random() % 2 ? static_cast<char>(0x80 + random() % 64)
                                  : alphabet[random() % alphabet.size()];
         }
-        // Now and then a text longer than what the writer gathers at a time.
-        if (round % 100 == 0) {
-            const std::string piece = text;
-            while (text.size() < 10000) text += piece + "&\xC3\xA9x";
+        // Now and then a text longer than the writer escapes at a time, its
+        // characters across the pieces' ends, and what may spoil it last.
+        if (round % 50 == 0) {
+            std::string longer;
+            while (longer.size() < 10000) longer += "ab\xE2\x82\xAC&c";
+            text = longer + text;
         }
         SCOPED_TRACE("seed " + std::to_string(kSeed) + " round " + std::to_string(round));
         EXPECT_EQ(dumpCharacters(text), modelEscaped(text, false));
