@@ -2,10 +2,10 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <unordered_set>
 #include <vector>
 
 #include "engine/result_codes.h"
+#include "xml/address_set.h"
 #include "xml/lumxmldb.h"
 #include "xml/lumxmlexception.h"
 #include "xml/xml_basetypes.h"
@@ -503,11 +503,11 @@ bool lumxmlref::GotoNamedParentTagChain(const unsigned char* tag) {
     const int wanted = _getUsertype(tag) & 0xFFFF;
     // A damaged file may link chains in a circle: every pointer field is
     // passed at most once.
-    std::unordered_set<uint32_t> passed;
+    tarnxml_detail::AddressSet passed;
     for (;;) {
         if (!GotoParentTagChainInBranch()) return false;
         FieldHead head;
-        if (fetchHead(cursor, &head) != 0 || !passed.insert(head.address).second) return false;
+        if (fetchHead(cursor, &head) != 0 || !passed.insert(head.address)) return false;
         _known(head.typeId, head.address);
         if (xmlUsertypeOf(head.typeId) == wanted) return true;
     }
@@ -527,13 +527,13 @@ bool lumxmlref::GotoNamedParentTagChainEnd(const unsigned char* tag) {
 
 void lumxmlref::GotoRootNode() {
     if (!_live()) return;
-    std::unordered_set<uint32_t> passed;
+    tarnxml_detail::AddressSet passed;
     for (;;) {
         FieldHead head;
         if (fetchHead(cursor, &head) != 0) return;
         _known(head.typeId, head.address);
         if (xmlBasetypeOf(head.typeId) == XML_BT_DOCUMENT) return;
-        if (!passed.insert(head.address).second || !GotoParentTagChainInBranch()) return;
+        if (!passed.insert(head.address) || !GotoParentTagChainInBranch()) return;
     }
 }
 
@@ -589,11 +589,12 @@ void lumxmlref::_eraseTree() {
     FieldHead root;
     check(fetchHead(cursor, &root));
     std::vector<uint32_t> chains{root.owner};
-    std::unordered_set<uint32_t> seen{root.owner};
+    tarnxml_detail::AddressSet seen;
+    seen.insert(root.owner);
     for (size_t next = 0; next < chains.size(); ++next) {
         if (!_gotoAddress(chains[next])) fail(29);
         for (uint32_t child : _childChains()) {
-            if (seen.insert(child).second) chains.push_back(child);
+            if (seen.insert(child)) chains.push_back(child);
         }
     }
     for (auto chain = chains.rbegin(); chain != chains.rend(); ++chain) {

@@ -4,9 +4,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <random>
+#include <set>
 #include <string>
 
 #include "engine/tarn20.h"
+#include "xml/address_set.h"
 #include "xml/lumxmldb.h"
 #include "xml/lumxmlexception.h"
 #include "xml/lumxmlref.h"
@@ -466,6 +469,32 @@ TEST_F(LumXMLRefTest, RecursiveDeleteErasesDeepTreesWithoutRecursion) {
     ASSERT_TRUE(db.GetElementPCDATAUnique(nullptr, u("top"), u("keep"), &probe));
     ASSERT_TRUE(probe.GotoNextField());
     EXPECT_EQ(probe.getStateInTagChain(), XMLCTRL_ELEMENT);
+}
+
+// The walks' set of passed addresses against std::set: entries come and go
+// in clusters (nearby addresses, many in one run of the table), as chains of
+// a document do.
+TEST(AddressSet, AgreesWithAModelSet) {
+    for (uint32_t seed = 1; seed <= 40; ++seed) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        std::mt19937 random(seed);
+        tarnxml_detail::AddressSet set;
+        std::set<uint32_t> model;
+        const uint32_t range = 1 + random() % 3000;
+        for (int step = 0; step < 5000; ++step) {
+            const uint32_t address = 12288 + 4 * (random() % range);
+            if (random() % 3 != 0) {
+                ASSERT_EQ(set.insert(address), model.insert(address).second);
+            } else {
+                set.erase(address);
+                model.erase(address);
+            }
+        }
+        for (uint32_t i = 0; i < range; ++i) {
+            const uint32_t address = 12288 + 4 * i;
+            ASSERT_EQ(set.insert(address), model.insert(address).second) << address;
+        }
+    }
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "engine/tarn20.h"
+#include "xml/address_set.h"
 #include "xml/lumxmlexception.h"
 #include "xml/xml_basetypes.h"
 #include "xml/xmlstring.h"
@@ -89,68 +90,6 @@ private:
 
     std::vector<Record> _records;
     unsigned int _count = 0;
-};
-
-// The chains of the open elements, by address. Open addressing in a table
-// that only grows (kept at most half full), so that an element's entry takes
-// no memory of its own: elements open and close by the million.
-class OpenChains {
-public:
-    // False when `chain` is open already.
-    bool insert(unsigned long chain) {
-        if (2 * (_count + 1) > _slots.size()) _grow();
-        std::size_t at = _home(chain);
-        for (; _slots[at] != kFree; at = _next(at)) {
-            if (_slots[at] == chain) return false;
-        }
-        _slots[at] = chain;
-        ++_count;
-        return true;
-    }
-
-    void erase(unsigned long chain) {
-        if (_slots.empty()) return;
-        std::size_t at = _home(chain);
-        for (; _slots[at] != chain; at = _next(at)) {
-            if (_slots[at] == kFree) return;
-        }
-        // Moves back every later entry of the run that may not stay behind
-        // the hole, so that no look-up stops short of its entry.
-        for (std::size_t later = _next(at); _slots[later] != kFree; later = _next(later)) {
-            const std::size_t home = _home(_slots[later]);
-            const bool stays = at < later ? (home > at && home <= later) : (home > at || home <= later);
-            if (!stays) {
-                _slots[at] = _slots[later];
-                at = later;
-            }
-        }
-        _slots[at] = kFree;
-        --_count;
-    }
-
-private:
-    // Addresses are 32-bit, so this is never one.
-    static constexpr unsigned long kFree = ~0UL;
-
-    std::size_t _home(unsigned long chain) const {
-        return static_cast<std::size_t>((chain * 0x9E3779B97F4A7C15ull) >> _shift);
-    }
-    std::size_t _next(std::size_t at) const { return (at + 1) & (_slots.size() - 1); }
-
-    void _grow() {
-        std::vector<unsigned long> old(_slots.empty() ? 32 : 2 * _slots.size(), kFree);
-        old.swap(_slots);
-        _shift = 64;
-        for (std::size_t size = _slots.size(); size > 1; size /= 2) --_shift;
-        _count = 0;
-        for (unsigned long chain : old) {
-            if (chain != kFree) insert(chain);
-        }
-    }
-
-    std::vector<unsigned long> _slots;
-    std::size_t _count = 0;
-    unsigned _shift = 64;
 };
 
 // One pass of the walk over a stored element and everything inside it.
@@ -256,7 +195,8 @@ private:
         const unsigned long pointer = _ref.getCurrentLocation();
         _ref.GotoChildTagChainStart();
         const unsigned long chain = _ref.getCurrentLocation();
-        if (_ref.getCurrentBasetype() != XML_BT_CHAIN_START || !_open.insert(chain)) {
+        if (_ref.getCurrentBasetype() != XML_BT_CHAIN_START ||
+            !_open.insert(static_cast<uint32_t>(chain))) {
             throwDamaged();
         }
         _path.push_back(Frame{pointer, chain});
@@ -265,7 +205,7 @@ private:
     // Called after the climb from a finished chain to its parent.
     void _leave() {
         if (_path.empty() || _ref.getCurrentLocation() != _path.back().pointer) throwDamaged();
-        _open.erase(_path.back().chain);
+        _open.erase(static_cast<uint32_t>(_path.back().chain));
         _path.pop_back();
     }
 
@@ -280,7 +220,8 @@ private:
     std::string _text;
     StoredAttributes _attributes;
     std::vector<Frame> _path;
-    OpenChains _open;
+    // The chains of the open elements.
+    tarnxml_detail::AddressSet _open;
 };
 
 bool onPointerField(lumxmlref& reference) {
