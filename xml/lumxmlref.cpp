@@ -44,11 +44,11 @@ uint32_t fetchHead(lumcursor* cursor, FieldHead* head) {
                                &head->owner);
 }
 
-// The current field's 32-bit value, type id and address.
+// The current field's 32-bit value, with what fetchHead gives.
 uint32_t fetchWord(lumcursor* cursor, FieldHead* head, uint32_t* value) {
     *value = 0;
     return LumCursorFetchField(cursor, &head->typeId, value, sizeof *value, nullptr, nullptr,
-                               &head->address, nullptr);
+                               &head->address, &head->owner);
 }
 
 // The current field's value in `encoding` into `text`, without the
@@ -115,7 +115,7 @@ lumxmlref::lumxmlref(const lumxmlref& other) : lumxmlref() {
     }
     cursor = handle;
     _holdShare();
-    _known(other._typeId, rc == 0 ? head.address : 0);
+    _known(other._typeId, rc == 0 ? head.address : 0, rc == 0 ? head.owner : 0);
 }
 
 lumxmlref& lumxmlref::operator=(const lumxmlref& other) {
@@ -136,7 +136,7 @@ lumxmlref& lumxmlref::operator=(const lumxmlref& other) {
     _known(0, 0);
     if (rc == 0) {
         check(LumCursorGotoMemberAddress(cursor, head.address));
-        _known(other._typeId, head.address);
+        _known(other._typeId, head.address, head.owner);
     } else {
         LumCursorNewRecord(cursor);
     }
@@ -202,8 +202,31 @@ unsigned long lumxmlref::getCurrentLocation() const {
     if (!_live()) return 0;
     if (_address != 0) return _address;
     FieldHead head;
-    if (fetchHead(cursor, &head) == 0) _known(head.typeId, head.address);
+    if (fetchHead(cursor, &head) == 0) _known(head.typeId, head.address, head.owner);
     return head.address;
+}
+
+unsigned long lumxmlref::getCurrentChainLocation() const {
+    if (!_live()) return 0;
+    if (_owner != 0) return _owner;
+    FieldHead head;
+    if (fetchHead(cursor, &head) == 0) _known(head.typeId, head.address, head.owner);
+    return head.owner;
+}
+
+unsigned long lumxmlref::getLinkedLocation() {
+    if (!_live()) return 0;
+    FieldHead head;
+    uint32_t value = 0;
+    // Text is asked for in the stored encoding, which costs no conversion;
+    // it does not fit, and is not wanted.
+    const uint32_t encoding = static_cast<uint32_t>(_shared->outputEncoding);
+    const uint32_t rc = LumCursorFetchField(cursor, &head.typeId, &value, sizeof value, &encoding,
+                                            nullptr, &head.address, &head.owner);
+    if (rc != 0 && rc != rc::kBufferTooSmall) fail(rc);
+    _known(head.typeId, head.address, head.owner);
+    const int basetype = xmlBasetypeOf(head.typeId);
+    return rc == 0 && (isPointer(basetype) || basetype == XML_BT_CHAIN_START) ? value : 0;
 }
 
 void lumxmlref::setNewLocation(unsigned long address) {
@@ -226,15 +249,16 @@ bool lumxmlref::_gotoAddress(uint32_t address) {
     return true;
 }
 
-void lumxmlref::_known(uint32_t typeId, uint32_t address) const {
+void lumxmlref::_known(uint32_t typeId, uint32_t address, uint32_t owner) const {
     _typeId = typeId;
     _address = address;
+    _owner = owner;
 }
 
 uint32_t lumxmlref::_currentTypeId() const {
     if (_typeId == 0) {
         FieldHead head;
-        if (fetchHead(cursor, &head) == 0) _known(head.typeId, head.address);
+        if (fetchHead(cursor, &head) == 0) _known(head.typeId, head.address, head.owner);
         return head.typeId;
     }
     return _typeId;
@@ -310,7 +334,7 @@ void lumxmlref::GetPCDATA(std::string& text) {
     FieldHead head;
     // A value that cannot be read is an error, never an empty text.
     check(fetchText(cursor, static_cast<uint32_t>(_shared->outputEncoding), &head, text));
-    _known(head.typeId, head.address);
+    _known(head.typeId, head.address, head.owner);
 }
 
 void lumxmlref::GetPCDATADyn(unsigned char** text, unsigned long* length) {
@@ -331,13 +355,13 @@ bool lumxmlref::getAttribute(std::string& name, std::string& value) {
     const uint32_t encoding = static_cast<uint32_t>(_shared->outputEncoding);
     FieldHead nameHead;
     check(fetchText(cursor, encoding, &nameHead, name));
-    _known(nameHead.typeId, nameHead.address);
+    _known(nameHead.typeId, nameHead.address, nameHead.owner);
     if (xmlBasetypeOf(nameHead.typeId) != XML_BT_ATTRIBUTE_NAME) return false;
     const lumxmlctrl before = state;
     if (GotoNextField()) {
         FieldHead valueHead;
         check(fetchText(cursor, encoding, &valueHead, value));
-        _known(valueHead.typeId, valueHead.address);
+        _known(valueHead.typeId, valueHead.address, valueHead.owner);
         if (xmlBasetypeOf(valueHead.typeId) == XML_BT_ATTRIBUTE_VALUE) return true;
         // A name without its value: stand on the name again.
         _gotoAddress(nameHead.address);
@@ -386,7 +410,7 @@ int lumxmlref::getCurrentBasetype() const {
     if (_typeId == 0) {
         FieldHead head;
         check(fetchHead(cursor, &head));
-        _known(head.typeId, head.address);
+        _known(head.typeId, head.address, head.owner);
     }
     return xmlBasetypeOf(_typeId);
 }
@@ -415,7 +439,7 @@ bool lumxmlref::_readChainStart(uint32_t* value) {
     if (_gotoField(0) != 0) return false;
     FieldHead head;
     if (fetchWord(cursor, &head, value) != 0) return false;
-    _known(head.typeId, head.address);
+    _known(head.typeId, head.address, head.owner);
     return xmlBasetypeOf(head.typeId) == XML_BT_CHAIN_START;
 }
 
@@ -508,7 +532,7 @@ bool lumxmlref::GotoNamedParentTagChain(const unsigned char* tag) {
         if (!GotoParentTagChainInBranch()) return false;
         FieldHead head;
         if (fetchHead(cursor, &head) != 0 || !passed.insert(head.address)) return false;
-        _known(head.typeId, head.address);
+        _known(head.typeId, head.address, head.owner);
         if (xmlUsertypeOf(head.typeId) == wanted) return true;
     }
 }
@@ -531,7 +555,7 @@ void lumxmlref::GotoRootNode() {
     for (;;) {
         FieldHead head;
         if (fetchHead(cursor, &head) != 0) return;
-        _known(head.typeId, head.address);
+        _known(head.typeId, head.address, head.owner);
         if (xmlBasetypeOf(head.typeId) == XML_BT_DOCUMENT) return;
         if (!passed.insert(head.address) || !GotoParentTagChainInBranch()) return;
     }

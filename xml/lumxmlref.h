@@ -80,6 +80,14 @@ public:
 
     // Member address of the current field; 0 when there is none.
     unsigned long getCurrentLocation() const;
+    // Member address of the current chain's start field (field 0); 0 when
+    // there is none.
+    unsigned long getCurrentChainLocation() const;
+    // The member address the current field holds: for a chain start field
+    // the parent's pointer field that refers to its chain (0 for none), for
+    // a pointer field (130, 134, 135) the chain it refers to; 0 for any
+    // other field. Throws when the field cannot be read.
+    unsigned long getLinkedLocation();
     // Jumps to a member address (result ignored).
     void setNewLocation(unsigned long address);
 
@@ -196,7 +204,7 @@ private:
     int _getCurrentUsertype();
     int _getUsertype(const unsigned char* tag);
     uint32_t _currentTypeId() const;
-    void _known(uint32_t typeId, uint32_t address) const;
+    void _known(uint32_t typeId, uint32_t address, uint32_t owner = 0) const;
     uint32_t _gotoField(uint32_t position);
     bool _gotoAddress(uint32_t address);
     bool _readChainStart(uint32_t* value);
@@ -214,10 +222,12 @@ private:
     lumxmlctrl state;
     std::shared_ptr<tarnxml_detail::DbState> _shared;
     // What is known of the current field without asking the engine, each 0
-    // when unknown: its type id and its address. Every move forgets both
-    // (_known) unless it knows them; a walk asks for them at every field.
+    // when unknown: its type id, its address and its chain's start field.
+    // Every move forgets them (_known) unless it knows them; a walk asks for
+    // them at every field.
     mutable uint32_t _typeId;
     mutable uint32_t _address = 0;
+    mutable uint32_t _owner = 0;
     // The pointer field the latest pointer pair put in the parent's chain,
     // and its type id.
     uint32_t _pairPointer = 0;
