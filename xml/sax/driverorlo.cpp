@@ -157,7 +157,7 @@ private:
 
     bool _elementEnd() {
         _emitEnd();
-        _ref.GotoParentTagChainInBranch();
+        _climb();
         _leave();
         // Once the element the walk began with is complete, the next position
         // is never read, and finding it could mean walking a long parent chain.
@@ -195,11 +195,25 @@ private:
         const unsigned long pointer = _ref.getCurrentLocation();
         _ref.GotoChildTagChainStart();
         const unsigned long chain = _ref.getCurrentLocation();
+        const unsigned long parent = _ref.getLinkedLocation();
         if (_ref.getCurrentBasetype() != XML_BT_CHAIN_START ||
             !_open.insert(static_cast<uint32_t>(chain))) {
             throwDamaged();
         }
-        _path.push_back(Frame{pointer, chain});
+        _path.push_back(Frame{pointer, chain, parent});
+    }
+
+    // From the end of a chain to the pointer field its start leads back to.
+    // Still in the chain it entered, the walk knows that start's value
+    // already; anywhere else it reads the start of the chain it is in.
+    void _climb() {
+        if (_path.empty() || _ref.getCurrentChainLocation() != _path.back().chain) {
+            _ref.GotoParentTagChainInBranch();
+            return;
+        }
+        // A start that leads elsewhere, or nowhere, fails the check that follows.
+        const Frame& frame = _path.back();
+        if (frame.parent == frame.pointer) _ref.setNewLocation(frame.pointer);
     }
 
     // Called after the climb from a finished chain to its parent.
@@ -212,6 +226,8 @@ private:
     struct Frame {
         unsigned long pointer;
         unsigned long chain;
+        // The value of the chain's start field.
+        unsigned long parent;
     };
 
     lumxmlref& _ref;
