@@ -189,6 +189,20 @@ TEST_F(LumXMLRefTest, ChildMoves) {
     EXPECT_TRUE(fresh.GotoChildTagChainStart());
     EXPECT_EQ(fresh.getCurrentLocation(), empty.getCurrentLocation());
 
+    // What a pointer and a chain start hold, and the chain a field is in,
+    // read where the reference stands, also right after a move.
+    const unsigned long rootStart = inChild(doc, 0).getCurrentLocation();
+    EXPECT_EQ(last.getLinkedLocation(), fresh.getCurrentLocation());
+    EXPECT_EQ(fresh.getLinkedLocation(), last.getCurrentLocation());
+    EXPECT_EQ(fresh.getCurrentChainLocation(), fresh.getCurrentLocation());
+    EXPECT_EQ(first.getLinkedLocation(), 0u);
+    EXPECT_EQ(first.getCurrentChainLocation(), rootStart);
+    EXPECT_EQ(last.getCurrentChainLocation(), rootStart);
+    lumxmlref back(fresh);
+    EXPECT_TRUE(back.GotoParentTagChainInBranch());
+    EXPECT_EQ(back.getCurrentChainLocation(), rootStart);
+    EXPECT_EQ(doc.getLinkedLocation(), rootStart);
+
     // Non-pointer fields are refused and the cursor stays.
     const unsigned long at = first.getCurrentLocation();
     EXPECT_FALSE(first.GotoChildTagChainStart());
