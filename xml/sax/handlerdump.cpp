@@ -58,8 +58,8 @@ constexpr std::size_t kDocumentBuffer = 256 * 1024;
 constexpr uint32_t kBadSequence = 0xFFFFFFFF;
 
 // Decodes the character whose lead byte, 0x80 or above, is at `at`; the text
-// ends at `end`. Returns the position after the character, or null when the
-// lead byte is a continuation byte.
+// ends at `end` or at a NUL before it. Returns the position after the
+// character, or null when the lead byte is a continuation byte.
 const unsigned char* decode(const unsigned char* at, const unsigned char* end, uint32_t& ch) {
     const uint32_t lead = *at++;
     if (lead < 0xC0) return nullptr;
@@ -68,7 +68,7 @@ const unsigned char* decode(const unsigned char* at, const unsigned char* end, u
     const unsigned trail = lead < 0xE0 ? 1 : lead < 0xF0 ? 2 : lead < 0xF8 ? 3 : lead < 0xFC ? 4 : 5;
     uint32_t value = lead & (0x3Fu >> trail);
     for (unsigned i = 0; i < trail; ++i) {
-        if (at == end) return at;
+        if (at == end || *at == 0) return at;
         const uint32_t next = *at++;
         if ((next & 0xC0) != 0x80) return at;
         value = (value << 6) | (next & 0x3F);
@@ -77,12 +77,13 @@ const unsigned char* decode(const unsigned char* at, const unsigned char* end, u
     return at;
 }
 
-// Where the text `begin` to `end` (no NUL inside) ends once decoded: at an
+// Where the text `begin` to `end` ends once decoded: at a NUL, at an
 // overlong NUL, or at `end`. Null when the text is unreadable.
 const unsigned char* decodedEnd(const unsigned char* begin, const unsigned char* end) {
     const unsigned char* at = begin;
     while (at != end) {
         if (*at < 0x80) {
+            if (*at == 0) return at;
             ++at;
             continue;
         }
@@ -189,6 +190,7 @@ Piece escapePiece(const unsigned char*& at, const unsigned char* pieceEnd,
         to += at - run;
         if (at == pieceEnd) break;
         uint32_t ch = *at;
+        if (ch == 0) return Piece::Ended;
         if (ch < 0x80) {
             ++at;
         } else {
@@ -202,9 +204,9 @@ Piece escapePiece(const unsigned char*& at, const unsigned char* pieceEnd,
     return Piece::More;
 }
 
-// Writes the text `begin` to `end` escaped. A text of one piece is checked
-// as it goes, since nothing of it is out before its end; a longer one is
-// checked whole first.
+// Writes the text `begin` to `end`, or to a NUL before it, escaped. A text
+// of one piece is checked as it goes, since nothing of it is out before its
+// end; a longer one is checked whole first.
 void writeEscaped(Output& out, const unsigned char* begin, const unsigned char* end,
                   Context context) {
     if (static_cast<std::size_t>(end - begin) > kPieceInput) {
@@ -316,12 +318,8 @@ void HandlerDump::endElement(const unsigned char* name) {
 void HandlerDump::characters(const unsigned char* chars, unsigned int start,
                              unsigned int length) {
     if (chars != nullptr && length != 0) {
-        const unsigned char* begin = chars + start;
-        // The run ends at its first NUL, if it holds one.
-        const void* nul = std::memchr(begin, 0, length);
-        const auto* end = nul != nullptr ? static_cast<const unsigned char*>(nul) : begin + length;
         Output out(*this);
-        writeEscaped(out, begin, end, Context::Data);
+        writeEscaped(out, chars + start, chars + start + length, Context::Data);
     }
     _afterEvent(true);
 }
