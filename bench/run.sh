@@ -35,16 +35,7 @@ work=$(mktemp -d "$shm/tarn_bench.XXXXXX")
 disk=$(mktemp -d "${TMPDIR:-/tmp}/tarn_bench_disk.XXXXXX")
 trap 'rm -rf "$work" "$disk"' EXIT
 
-# Median of the numbers on standard input.
-median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
-
-# Wall seconds of one run of a command. The clock is bash's own, so that no
-# extra process is timed with it (starting one costs milliseconds here).
-once() {
-  local start=$EPOCHREALTIME
-  "$@" >/dev/null
-  awk -v a="$start" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.3f\n", b - a }'
-}
+source "$src/bench/timing.sh"
 
 # Peak resident memory in KiB and CPU seconds (user and system, every
 # thread) of one more run of a command.
