@@ -5,19 +5,20 @@
 #   bench/read_back.sh [BUILD_DIR] [ROUNDS]
 #
 # BUILD_DIR (default build/release, configured and built here as a Release
-# build when missing) must hold the tools and gen_xml. Documents and
-# databases live in a tmpfs folder (/dev/shm), output goes to /dev/null.
+# build when missing) must hold the tools and gen_xml; it may be the build of
+# an older tree, to measure the code before a change the same way. Documents
+# and databases live in a tmpfs folder (/dev/shm); output goes to /dev/null.
 # Each round runs our command and xmllint's by turns, so that both meet the
 # same spells of a busy machine; times are medians over ROUNDS (default 5)
 # and the ratio is the median of the rounds' ratios. xmllint parses and
 # serialises the XML; our side has no parsing left to do. Write calls and
-# bytes per call come from strace; their share of the time is the calls
-# times what a write of that size to /dev/null costs here (bench/write_cost),
+# bytes per call come from strace; their share of the time is the calls times
+# what one write of that size to /dev/null costs here (bench/write_cost),
 # against the command's median, since tracing slows every call many times
-# over.
-# Instructions come from callgrind (FULL=1 adds the 100 MB catalog), which
-# counts the same on a busy machine.
-# Needs bash 5, xmllint (libxml2-utils), strace, /usr/bin/time and valgrind.
+# over. Instructions come from callgrind (FULL=1 adds the 100 MB catalog),
+# which counts the same on a busy machine.
+# Needs bash 5, a C++ compiler, xmllint (libxml2-utils), strace, /usr/bin/time
+# and valgrind.
 set -euo pipefail
 
 src=$(cd "$(dirname "$0")/.." && pwd)
@@ -29,24 +30,21 @@ done
 if [[ ! -x $build/tools/xmldump/xmldump ]]; then
   cmake -S "$src" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTARN_TESTS=OFF >/dev/null
 fi
-cmake --build "$build" -j "$(nproc)" --target xmlload xmldump xmlquery gen_xml write_cost >/dev/null
+cmake --build "$build" -j "$(nproc)" --target xmlload xmldump xmlquery gen_xml >/dev/null
 xmlload=$build/tools/xmlload/xmlload
 xmldump=$build/tools/xmldump/xmldump
 xmlquery=$build/tools/xmlquery/xmlquery
 gen=$build/bench/gen_xml
-cost=$build/bench/write_cost
 
 work=$(mktemp -d "${SHM:-/dev/shm}/tarn_read.XXXXXX")
 trap 'rm -rf "$work"' EXIT
+# Built from this tree whatever BUILD_DIR holds, so that an older build
+# (the code before a change) is measured the same way.
+cost=$work/write_cost
+"${CXX:-c++}" -O2 -o "$cost" "$src/bench/write_cost.cpp"
 
-median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
-
-# Wall seconds of one run, by bash's own clock (no extra process is timed).
-once() {
-  local start=$EPOCHREALTIME
-  "$@" >/dev/null
-  awk -v a="$start" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.4f\n", b - a }'
-}
+source "$src/bench/timing.sh"
+TIMING_DIGITS=4
 
 # Our command and xmllint's by turns; prints "ours_s xmllint_s ratio".
 paired() {
