@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 namespace tarnxml_detail {
@@ -16,6 +17,7 @@ class AddressSet {
 public:
     // False when `address` is in the set already.
     bool insert(uint32_t address) {
+        if (address == kFree) return !std::exchange(_hasNone, true);
         if (2 * (_count + 1) > _slots.size()) _grow();
         std::size_t at = _home(address);
         for (; _slots[at] != kFree; at = _next(at)) {
@@ -27,7 +29,8 @@ public:
     }
 
     void erase(uint32_t address) {
-        if (_slots.empty()) return;
+        if (address == kFree) _hasNone = false;
+        if (address == kFree || _slots.empty()) return;
         std::size_t at = _home(address);
         for (; _slots[at] != address; at = _next(at)) {
             if (_slots[at] == kFree) return;
@@ -47,27 +50,29 @@ public:
     }
 
 private:
-    // Wider than any address, so never one.
-    static constexpr uint64_t kFree = ~uint64_t{0};
+    // A free slot holds 0, the offset that means "none"; that one is kept
+    // apart.
+    static constexpr uint32_t kFree = 0;
 
-    std::size_t _home(uint64_t address) const {
+    std::size_t _home(uint32_t address) const {
         return static_cast<std::size_t>((address * 0x9E3779B97F4A7C15ull) >> _shift);
     }
     std::size_t _next(std::size_t at) const { return (at + 1) & (_slots.size() - 1); }
 
     void _grow() {
-        std::vector<uint64_t> old(_slots.empty() ? 32 : 2 * _slots.size(), kFree);
+        std::vector<uint32_t> old(_slots.empty() ? 32 : 2 * _slots.size(), kFree);
         old.swap(_slots);
         _shift = 64;
         for (std::size_t size = _slots.size(); size > 1; size /= 2) --_shift;
         _count = 0;
-        for (uint64_t address : old) {
-            if (address != kFree) insert(static_cast<uint32_t>(address));
+        for (uint32_t address : old) {
+            if (address != kFree) insert(address);
         }
     }
 
-    std::vector<uint64_t> _slots;
+    std::vector<uint32_t> _slots;
     std::size_t _count = 0;
+    bool _hasNone = false;
     unsigned _shift = 64;
 };
 
