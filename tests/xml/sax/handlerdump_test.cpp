@@ -157,8 +157,9 @@ std::string modelEscaped(const std::string& text, bool attribute) {
 TEST(HandlerDumpCharacters, EscapingMatchesTheConverterOnRandomBytes) {
     constexpr uint32_t kSeed = 20250322;
     std::mt19937 random(kSeed);
-    const std::string alphabet("a\"&<>\t\n\r\x01\x7F\0\x80\xBF\xA9\xC0\xC3\xDF\xE2\xED\xEF\xF0\xF4"
-                               "\xF8\xFC\xFE\xFF", 28);
+    static const char kBytes[] =
+        "a\"&<>\t\n\r\x01\x7F\0\x80\xBF\xA9\xC0\xC3\xDF\xE2\xED\xEF\xF0\xF4\xF8\xFC\xFE\xFF";
+    const std::string alphabet(kBytes, sizeof kBytes - 1);
     for (int round = 0; round < 3000; ++round) {
         std::string text;
         const int length = static_cast<int>(random() % 12);
