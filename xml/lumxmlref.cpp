@@ -200,18 +200,14 @@ void lumxmlref::_bindShared(LumXMLDb* db, const std::shared_ptr<DbState>& shared
 
 unsigned long lumxmlref::getCurrentLocation() const {
     if (!_live()) return 0;
-    if (_address != 0) return _address;
-    FieldHead head;
-    if (fetchHead(cursor, &head) == 0) _known(head.typeId, head.address, head.owner);
-    return head.address;
+    if (_address == 0) _learnHead();
+    return _address;
 }
 
 unsigned long lumxmlref::getCurrentChainLocation() const {
     if (!_live()) return 0;
-    if (_owner != 0) return _owner;
-    FieldHead head;
-    if (fetchHead(cursor, &head) == 0) _known(head.typeId, head.address, head.owner);
-    return head.owner;
+    if (_owner == 0) _learnHead();
+    return _owner;
 }
 
 unsigned long lumxmlref::getLinkedLocation() {
@@ -255,12 +251,15 @@ void lumxmlref::_known(uint32_t typeId, uint32_t address, uint32_t owner) const 
     _owner = owner;
 }
 
+// What the engine tells of the current field without its value; nothing
+// is known when it cannot tell.
+void lumxmlref::_learnHead() const {
+    FieldHead head;
+    if (fetchHead(cursor, &head) == 0) _known(head.typeId, head.address, head.owner);
+}
+
 uint32_t lumxmlref::_currentTypeId() const {
-    if (_typeId == 0) {
-        FieldHead head;
-        if (fetchHead(cursor, &head) == 0) _known(head.typeId, head.address, head.owner);
-        return head.typeId;
-    }
+    if (_typeId == 0) _learnHead();
     return _typeId;
 }
 

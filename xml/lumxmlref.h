@@ -205,6 +205,7 @@ private:
     int _getUsertype(const unsigned char* tag);
     uint32_t _currentTypeId() const;
     void _known(uint32_t typeId, uint32_t address, uint32_t owner = 0) const;
+    void _learnHead() const;
     uint32_t _gotoField(uint32_t position);
     bool _gotoAddress(uint32_t address);
     bool _readChainStart(uint32_t* value);
