@@ -14,6 +14,7 @@ public:
     explicit HandlerDumpOutput(HandlerDump& writer) : _writer(writer) { writer._reserve(); }
 
     void bytes(const unsigned char* from, std::size_t length) {
+        if (length == 0) return;
         if (length > _writer._capacity - _writer._used) {
             _writer._handOn();
             if (length >= _writer._capacity) {

@@ -10,10 +10,10 @@
 
 namespace LumXMLSAX {
 
-// Writes the events to the C stream stdout, without indentation, line
-// breaks or checks on the order of events. Character data
-// and attribute values are escaped so that the output is pure ASCII and
-// well-formed: "&quot;" "&amp;" "&lt;" "&gt;" for the four markup characters,
+// Writes the events to the C stream stdout, without indentation, line breaks
+// or checks on the order of events. Character data and attribute values are
+// escaped so that the output is pure ASCII and well-formed: "&quot;" "&amp;"
+// "&lt;" "&gt;" for the four markup characters,
 // "&#N;" (decimal) for every character from 128 up, for carriage return
 // ("&#13;", which a parser would read back as a line feed) and, in attribute
 // values, for tab and line feed ("&#9;", "&#10;", which a parser would read
