@@ -91,14 +91,19 @@ printf 'Generating and loading documents in %s ...\n' "$work" >&2
 rm "$work/deep.body"
 for doc in cat10 cat100 flat deep; do "$xmlload" "$work/$doc.xml" "$work/$doc.db"; done
 
-# One table row: "label ours... -- theirs...".
-row() {
-  local label=$1 db=$2
-  shift 2
-  local ours=() theirs=()
+# Splits "ours... -- theirs..." into the caller's arrays ours and theirs.
+commands() {
+  ours=() theirs=()
   while [[ $1 != -- ]]; do ours+=("$1"); shift; done
   shift
   theirs=("$@")
+}
+
+# One table row: "label db ours... -- theirs...".
+row() {
+  local label=$1 db=$2 ours theirs
+  shift 2
+  commands "$@"
   read -r os ts ratio < <(paired ours theirs)
   read -r calls per < <(writes "${ours[@]}")
   local mem share
@@ -126,12 +131,23 @@ row "xmlquery cat10 catalog title \"$title\" / xmllint --xpath /catalog" "$work/
   "$xmlquery" "$work/cat10.db" catalog title "$title" -- xmllint --xpath /catalog "$work/cat10.xml"
 
 echo
-echo "| callgrind | instructions | per output byte |"
-echo "|---|---|---|"
+echo "| callgrind | ours | xmllint | ratio | ours per output byte |"
+echo "|---|---|---|---|---|"
+# One row of instruction counts: "label ours... -- theirs...".
+counted() {
+  local label=$1 ours theirs n t out
+  shift
+  commands "$@"
+  n=$(instructions "${ours[@]}")
+  t=$(instructions "${theirs[@]}")
+  out=$("${ours[@]}" | wc -c)
+  awk -v d="$label" -v n="$n" -v t="$t" -v b="$out" \
+    'BEGIN { printf "| %s | %.0f | %.0f | %.2f | %.1f |\n", d, n, t, n / t, n / b }'
+}
 docs=(cat10)
 [[ ${FULL:-0} == 1 ]] && docs+=(cat100)
 for doc in "${docs[@]}"; do
-  n=$(instructions "$xmldump" "$work/$doc.db")
-  out=$("$xmldump" "$work/$doc.db" | wc -c)
-  awk -v d="$doc" -v n="$n" -v b="$out" 'BEGIN { printf "| xmldump %s | %.0f | %.1f |\n", d, n, n / b }'
+  counted "xmldump $doc / xmllint $doc.xml" "$xmldump" "$work/$doc.db" -- xmllint "$work/$doc.xml"
 done
+counted "xmlquery deep (whole document) / xmllint --huge --xpath /top" \
+  "$xmlquery" "$work/deep.db" top d9 bottom -- xmllint --huge --xpath /top "$work/deep.xml"
