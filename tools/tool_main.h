@@ -47,10 +47,12 @@ inline int usage(const char* text, int argc, char** argv, const char* name) {
     return 1;
 }
 
-// Runs `work`; a failure prints "Error reading <what> <file>: <message>".
+// Runs `work`; a failure prints "Error reading <what> <file>: <message>",
+// after everything written to standard output before it.
 template <typename Work>
 int run(const char* what, const char* file, Work&& work) {
     const auto failure = [&](const char* message) {
+        std::fflush(stdout);
         std::fprintf(stderr, "Error reading %s %s: %s\n", what, file, message);
         std::fflush(stderr);
         return 1;

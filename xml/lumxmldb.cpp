@@ -138,8 +138,8 @@ bool DbState::findTag(const unsigned char* tag, int* usertype) {
 
 const std::string& DbState::tagName(int usertype) {
     const int number = usertype & 0xFFFF;
-    auto known = tagNames.find(number);
-    if (known != tagNames.end()) return known->second;
+    const auto slot = static_cast<std::size_t>(number);
+    if (slot < tagNames.size() && tagNames[slot] != nullptr) return *tagNames[slot];
     if (dictionary == nullptr) fail(LUM_ERR_BAD_DATABASE);
     // Tag types have base type 0 and index flag 0: their id is the number
     // shifted. The engine does not report a name's size, so grow until it fits.
@@ -159,7 +159,9 @@ const std::string& DbState::tagName(int usertype) {
         if (rc != LUM_ERR_BUFFER_TOO_SMALL || buffer.size() >= kLongestName) fail(rc);
         buffer.assign(buffer.size() * 2, '\0');
     }
-    return tagNames.emplace(number, std::move(buffer)).first->second;
+    if (slot >= tagNames.size()) tagNames.resize(slot + 1);
+    tagNames[slot] = std::make_unique<std::string>(std::move(buffer));
+    return *tagNames[slot];
 }
 
 // ---- Construction -----------------------------------------------------------

@@ -20,7 +20,7 @@
 
 #include <memory>
 #include <string>
-#include <unordered_map>
+#include <vector>
 
 #include "engine/tarn20.h"
 #include "xml/export.h"
@@ -45,8 +45,10 @@ struct DbState {
     int unlinkedType = 0;
     // Cursors owned by references; Close refuses while any is alive.
     unsigned long liveCursors = 0;
-    // Tag names by user type, filled as they are asked for.
-    std::unordered_map<int, std::string> tagNames;
+    // Tag names by user type number, filled as they are asked for: a walk
+    // asks twice per element. A name stays where it is until the database
+    // is closed.
+    std::vector<std::unique_ptr<std::string>> tagNames;
 
     DbState() = default;
     DbState(const DbState&) = delete;

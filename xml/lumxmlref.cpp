@@ -2,10 +2,10 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <unordered_set>
 #include <vector>
 
 #include "engine/tarn20.h"
+#include "xml/address_set.h"
 #include "xml/lumxmldb.h"
 #include "xml/lumxmlexception.h"
 #include "xml/xml_basetypes.h"
@@ -42,38 +42,40 @@ uint32_t fetchHead(lumcursor* cursor, FieldHead* head) {
                                &head->owner);
 }
 
-// The current field's 32-bit value and type id.
-uint32_t fetchWord(lumcursor* cursor, uint32_t* typeId, uint32_t* value) {
+// The current field's 32-bit value, with what fetchHead gives.
+uint32_t fetchWord(lumcursor* cursor, FieldHead* head, uint32_t* value) {
     *value = 0;
-    return LumCursorFetchField(cursor, typeId, value, sizeof *value, nullptr, nullptr, nullptr,
-                               nullptr);
+    return LumCursorFetchField(cursor, &head->typeId, value, sizeof *value, nullptr, nullptr,
+                               &head->address, &head->owner);
 }
 
-// The current field's value in `encoding`, copied into a malloc buffer with a
-// NUL after it; *size is the engine's size of the value (text: terminator
-// included). Nothing is allocated when the fetch fails.
-uint32_t fetchCopy(lumcursor* cursor, uint32_t encoding, FieldHead* head, unsigned char** text,
-                   uint32_t* size) {
+// The current field's value in `encoding` into `text`, without the
+// terminator that the engine's size counts; text is left as it was when the
+// fetch fails.
+uint32_t fetchText(lumcursor* cursor, uint32_t encoding, FieldHead* head, std::string& text) {
     unsigned char local[kLocalValue];
     uint32_t n = 0;
     uint32_t rc = LumCursorFetchField(cursor, &head->typeId, local, sizeof local, &encoding, &n,
                                       &head->address, &head->owner);
-    if (rc != 0 && rc != LUM_ERR_BUFFER_TOO_SMALL) return rc;
-    auto* buffer = static_cast<unsigned char*>(std::malloc(static_cast<size_t>(n) + 1));
-    if (buffer == nullptr) fail(LUM_ERR_MALLOC);
     if (rc == 0) {
-        std::memcpy(buffer, local, n);
-    } else {
-        rc = LumCursorFetchField(cursor, nullptr, buffer, n, &encoding, nullptr, nullptr, nullptr);
-        if (rc != 0) {
-            std::free(buffer);
-            return rc;
-        }
+        text.assign(reinterpret_cast<const char*>(local), n != 0 ? n - 1 : 0);
+        return 0;
     }
-    buffer[n] = 0;
-    *text = buffer;
-    *size = n;
+    if (rc != LUM_ERR_BUFFER_TOO_SMALL) return rc;
+    std::string whole(n, '\0');
+    rc = LumCursorFetchField(cursor, nullptr, &whole[0], n, &encoding, nullptr, nullptr, nullptr);
+    if (rc != 0) return rc;
+    whole.resize(n - 1);
+    text.swap(whole);
     return 0;
+}
+
+// A malloc copy of `text`, NUL-terminated. Throws 4096 when malloc fails.
+unsigned char* mallocCopy(const std::string& text) {
+    auto* buffer = static_cast<unsigned char*>(std::malloc(text.size() + 1));
+    if (buffer == nullptr) fail(LUM_ERR_MALLOC);
+    std::memcpy(buffer, text.c_str(), text.size() + 1);
+    return buffer;
 }
 
 }  // namespace
@@ -111,7 +113,7 @@ lumxmlref::lumxmlref(const lumxmlref& other) : lumxmlref() {
     }
     cursor = handle;
     _holdShare();
-    _typeId = other._typeId;
+    _known(other._typeId, rc == 0 ? head.address : 0, rc == 0 ? head.owner : 0);
 }
 
 lumxmlref& lumxmlref::operator=(const lumxmlref& other) {
@@ -129,10 +131,10 @@ lumxmlref& lumxmlref::operator=(const lumxmlref& other) {
         check(LumCursorCreate(&handle, other._shared->database));
         _bindShared(other.database, other._shared, handle);
     }
-    _typeId = 0;
+    _known(0, 0);
     if (rc == 0) {
         check(LumCursorGotoMemberAddress(cursor, head.address));
-        _typeId = other._typeId;
+        _known(other._typeId, head.address, head.owner);
     } else {
         LumCursorNewRecord(cursor);
     }
@@ -150,7 +152,7 @@ void lumxmlref::Destroy() {
     if (_shared->opened) LumCursorDestroy(cursor);
     _releaseShare();
     cursor = nullptr;
-    _typeId = 0;
+    _known(0, 0);
 }
 
 void lumxmlref::setDatabase(LumXMLDb* db) {
@@ -158,14 +160,14 @@ void lumxmlref::setDatabase(LumXMLDb* db) {
     database = db;
     _shared = db != nullptr ? db->_state : nullptr;
     _holdShare();
-    _typeId = 0;
+    _known(0, 0);
 }
 
 void lumxmlref::setCursorHandle(lumcursor* handle) {
     _releaseShare();
     cursor = handle;
     _holdShare();
-    _typeId = 0;
+    _known(0, 0);
 }
 
 bool lumxmlref::_live() const { return cursor != nullptr && _shared != nullptr && _shared->opened; }
@@ -180,7 +182,7 @@ void lumxmlref::_holdShare() {
 
 void lumxmlref::_bind(LumXMLDb* db, lumcursor* newCursor, uint32_t typeId) {
     _bindShared(db, db != nullptr ? db->_state : nullptr, newCursor);
-    _typeId = typeId;
+    _known(typeId, 0);
 }
 
 void lumxmlref::_bindShared(LumXMLDb* db, const std::shared_ptr<DbState>& shared,
@@ -191,14 +193,34 @@ void lumxmlref::_bindShared(LumXMLDb* db, const std::shared_ptr<DbState>& shared
     _shared = shared;
     cursor = newCursor;
     _holdShare();
-    _typeId = 0;
+    _known(0, 0);
 }
 
 unsigned long lumxmlref::getCurrentLocation() const {
     if (!_live()) return 0;
+    if (_address == 0) _learnHead();
+    return _address;
+}
+
+unsigned long lumxmlref::getCurrentChainLocation() const {
+    if (!_live()) return 0;
+    if (_owner == 0) _learnHead();
+    return _owner;
+}
+
+unsigned long lumxmlref::getLinkedLocation() {
+    if (!_live()) return 0;
     FieldHead head;
-    fetchHead(cursor, &head);
-    return head.address;
+    uint32_t value = 0;
+    // Text is asked for in the stored encoding, which costs no conversion;
+    // it does not fit, and is not wanted.
+    const uint32_t encoding = static_cast<uint32_t>(_shared->outputEncoding);
+    const uint32_t rc = LumCursorFetchField(cursor, &head.typeId, &value, sizeof value, &encoding,
+                                            nullptr, &head.address, &head.owner);
+    if (rc != 0 && rc != LUM_ERR_BUFFER_TOO_SMALL) fail(rc);
+    _known(head.typeId, head.address, head.owner);
+    const int basetype = xmlBasetypeOf(head.typeId);
+    return rc == 0 && (isPointer(basetype) || basetype == XML_BT_CHAIN_START) ? value : 0;
 }
 
 void lumxmlref::setNewLocation(unsigned long address) {
@@ -209,23 +231,33 @@ void lumxmlref::setNewLocation(unsigned long address) {
 // ---- Cursor moves: every move of the cursor passes here ----------------------
 
 uint32_t lumxmlref::_gotoField(uint32_t position) {
-    _typeId = 0;
+    _known(0, 0);
     return LumCursorGotoField(cursor, position);
 }
 
 bool lumxmlref::_gotoAddress(uint32_t address) {
-    _typeId = 0;
-    return LumCursorGotoMemberAddress(cursor, address) == 0;
+    _known(0, 0);
+    if (LumCursorGotoMemberAddress(cursor, address) != 0) return false;
+    // The engine stands on exactly the address it was given.
+    _address = address;
+    return true;
+}
+
+void lumxmlref::_known(uint32_t typeId, uint32_t address, uint32_t owner) const {
+    _typeId = typeId;
+    _address = address;
+    _owner = owner;
+}
+
+// What the engine tells of the current field without its value; nothing
+// is known when it cannot tell.
+void lumxmlref::_learnHead() const {
+    FieldHead head;
+    if (fetchHead(cursor, &head) == 0) _known(head.typeId, head.address, head.owner);
 }
 
 uint32_t lumxmlref::_currentTypeId() const {
-    if (_typeId == 0) {
-        uint32_t id = 0;
-        if (LumCursorFetchField(cursor, &id, nullptr, 0, nullptr, nullptr, nullptr, nullptr) == 0) {
-            _typeId = id;
-        }
-        return id;
-    }
+    if (_typeId == 0) _learnHead();
     return _typeId;
 }
 
@@ -241,7 +273,7 @@ void lumxmlref::_appendPair(const unsigned char* tag, int basetype) {
     const uint32_t rc =
         LumXMLAppendPointerPair(cursor, parent, child & 0xFFFF, static_cast<uint8_t>(basetype),
                                 &_pairPointer, nullptr);
-    _typeId = rc == 0 ? xmlTypeId(child, XML_BT_CHAIN_START) : 0;
+    _known(rc == 0 ? xmlTypeId(child, XML_BT_CHAIN_START) : 0, 0);
     _pairTypeId = rc == 0 ? xmlTypeId(parent, basetype) : 0;
     check(rc);
 }
@@ -252,7 +284,7 @@ uint32_t lumxmlref::_appendText(int basetype, const unsigned char* text) {
     const unsigned char* value = text != nullptr ? text : gEmptyText;
     const uint32_t rc = LumCursorAppendField(cursor, id, value, 0, &encoding);
     // A refused append leaves the cursor where it was.
-    if (rc == 0) _typeId = id;
+    if (rc == 0) _known(id, 0);
     return rc;
 }
 
@@ -293,77 +325,73 @@ void lumxmlref::GetPCDATA(unsigned char* buffer, unsigned long size) {
     LumCursorFetchField(cursor, nullptr, buffer, capped, &encoding, nullptr, nullptr, nullptr);
 }
 
+void lumxmlref::GetPCDATA(std::string& text) {
+    text.clear();
+    if (!_live()) return;
+    FieldHead head;
+    // A value that cannot be read is an error, never an empty text.
+    check(fetchText(cursor, static_cast<uint32_t>(_shared->outputEncoding), &head, text));
+    _known(head.typeId, head.address, head.owner);
+}
+
 void lumxmlref::GetPCDATADyn(unsigned char** text, unsigned long* length) {
     if (text == nullptr || length == nullptr) return;
     *text = gEmptyText;
     *length = 0;
-    if (!_live()) return;
-    FieldHead head;
-    unsigned char* buffer = nullptr;
-    uint32_t size = 0;
-    // A value that cannot be read is an error, never an empty text.
-    check(fetchCopy(cursor, static_cast<uint32_t>(_shared->outputEncoding), &head, &buffer, &size));
-    _typeId = head.typeId;
+    std::string value;
+    GetPCDATA(value);
     // An empty value is always the shared text, so a length of 0 alone tells
     // the caller there is nothing to free.
-    if (size <= 1) {
-        std::free(buffer);
-        return;
-    }
-    *text = buffer;
-    *length = size - 1;
+    if (value.empty()) return;
+    *text = mallocCopy(value);
+    *length = value.size();
 }
 
-bool lumxmlref::getAttributeDyn(unsigned char** name, unsigned char** value) {
-    if (!_live() || name == nullptr || value == nullptr) return false;
+bool lumxmlref::getAttribute(std::string& name, std::string& value) {
+    if (!_live()) return false;
     const uint32_t encoding = static_cast<uint32_t>(_shared->outputEncoding);
     FieldHead nameHead;
-    unsigned char* nameText = nullptr;
-    uint32_t size = 0;
-    check(fetchCopy(cursor, encoding, &nameHead, &nameText, &size));
-    _typeId = nameHead.typeId;
-    if (xmlBasetypeOf(nameHead.typeId) != XML_BT_ATTRIBUTE_NAME) {
-        std::free(nameText);
-        return false;
-    }
+    check(fetchText(cursor, encoding, &nameHead, name));
+    _known(nameHead.typeId, nameHead.address, nameHead.owner);
+    if (xmlBasetypeOf(nameHead.typeId) != XML_BT_ATTRIBUTE_NAME) return false;
     const lumxmlctrl before = state;
-    FieldHead valueHead;
-    unsigned char* valueText = nullptr;
     if (GotoNextField()) {
-        uint32_t rc = 0;
-        try {
-            rc = fetchCopy(cursor, encoding, &valueHead, &valueText, &size);
-        } catch (...) {
-            std::free(nameText);
-            throw;
-        }
-        if (rc != 0) {
-            std::free(nameText);
-            fail(rc);
-        }
-        _typeId = valueHead.typeId;
-        if (xmlBasetypeOf(valueHead.typeId) == XML_BT_ATTRIBUTE_VALUE) {
-            *name = nameText;
-            *value = valueText;
-            return true;
-        }
+        FieldHead valueHead;
+        check(fetchText(cursor, encoding, &valueHead, value));
+        _known(valueHead.typeId, valueHead.address, valueHead.owner);
+        if (xmlBasetypeOf(valueHead.typeId) == XML_BT_ATTRIBUTE_VALUE) return true;
         // A name without its value: stand on the name again.
         _gotoAddress(nameHead.address);
     }
     state = before;
-    std::free(valueText);
-    std::free(nameText);
     return false;
+}
+
+bool lumxmlref::getAttributeDyn(unsigned char** name, unsigned char** value) {
+    if (name == nullptr || value == nullptr) return false;
+    std::string nameText;
+    std::string valueText;
+    if (!getAttribute(nameText, valueText)) return false;
+    unsigned char* nameCopy = mallocCopy(nameText);
+    try {
+        *value = mallocCopy(valueText);
+    } catch (...) {
+        std::free(nameCopy);
+        throw;
+    }
+    *name = nameCopy;
+    return true;
+}
+
+const std::string& lumxmlref::getCurrentTagName() const {
+    if (!_live()) fail(LUM_ERR_BAD_CURSOR);
+    return _shared->tagName(xmlUsertypeOf(_currentTypeId()));
 }
 
 void lumxmlref::getCurrentTagDyn(unsigned char** name, unsigned long* length) const {
     if (name == nullptr) return;
-    if (!_live()) fail(LUM_ERR_BAD_CURSOR);
-    const std::string& tag = _shared->tagName(xmlUsertypeOf(_currentTypeId()));
-    auto* buffer = static_cast<unsigned char*>(std::malloc(tag.size() + 1));
-    if (buffer == nullptr) fail(LUM_ERR_MALLOC);
-    std::memcpy(buffer, tag.c_str(), tag.size() + 1);
-    *name = buffer;
+    const std::string& tag = getCurrentTagName();
+    *name = mallocCopy(tag);
     if (length != nullptr) *length = tag.size();
 }
 
@@ -377,9 +405,9 @@ int lumxmlref::getCurrentBasetype() const {
     if (state == XMLCTRL_CHAIN_END) return 0;
     if (!_live()) fail(LUM_ERR_BAD_CURSOR);
     if (_typeId == 0) {
-        uint32_t id = 0;
-        check(LumCursorFetchField(cursor, &id, nullptr, 0, nullptr, nullptr, nullptr, nullptr));
-        _typeId = id;
+        FieldHead head;
+        check(fetchHead(cursor, &head));
+        _known(head.typeId, head.address, head.owner);
     }
     return xmlBasetypeOf(_typeId);
 }
@@ -406,10 +434,10 @@ lumxmlctrl lumxmlref::getStateInTagChain() {
 
 bool lumxmlref::_readChainStart(uint32_t* value) {
     if (_gotoField(0) != 0) return false;
-    uint32_t id = 0;
-    if (fetchWord(cursor, &id, value) != 0) return false;
-    _typeId = id;
-    return xmlBasetypeOf(id) == XML_BT_CHAIN_START;
+    FieldHead head;
+    if (fetchWord(cursor, &head, value) != 0) return false;
+    _known(head.typeId, head.address, head.owner);
+    return xmlBasetypeOf(head.typeId) == XML_BT_CHAIN_START;
 }
 
 bool lumxmlref::hasParent() {
@@ -444,7 +472,7 @@ bool lumxmlref::GotoNextField() {
         state = XMLCTRL_CHAIN_END;
         return false;
     }
-    _typeId = 0;
+    _known(0, 0);
     check(rc);
     state = XMLCTRL_NONE;
     return true;
@@ -477,9 +505,9 @@ void lumxmlref::GotoParentTagChainEnd() {
 
 bool lumxmlref::GotoChildTagChainStart() {
     if (!_live()) return false;
-    uint32_t id = 0;
+    FieldHead head;
     uint32_t target = 0;
-    if (fetchWord(cursor, &id, &target) != 0 || !isPointer(xmlBasetypeOf(id))) return false;
+    if (fetchWord(cursor, &head, &target) != 0 || !isPointer(xmlBasetypeOf(head.typeId))) return false;
     return _gotoAddress(target);
 }
 
@@ -496,12 +524,12 @@ bool lumxmlref::GotoNamedParentTagChain(const unsigned char* tag) {
     const int wanted = _getUsertype(tag) & 0xFFFF;
     // A damaged file may link chains in a circle: every pointer field is
     // passed at most once.
-    std::unordered_set<uint32_t> passed;
+    tarnxml_detail::AddressSet passed;
     for (;;) {
         if (!GotoParentTagChainInBranch()) return false;
         FieldHead head;
-        if (fetchHead(cursor, &head) != 0 || !passed.insert(head.address).second) return false;
-        _typeId = head.typeId;
+        if (fetchHead(cursor, &head) != 0 || !passed.insert(head.address)) return false;
+        _known(head.typeId, head.address, head.owner);
         if (xmlUsertypeOf(head.typeId) == wanted) return true;
     }
 }
@@ -520,13 +548,13 @@ bool lumxmlref::GotoNamedParentTagChainEnd(const unsigned char* tag) {
 
 void lumxmlref::GotoRootNode() {
     if (!_live()) return;
-    std::unordered_set<uint32_t> passed;
+    tarnxml_detail::AddressSet passed;
     for (;;) {
         FieldHead head;
         if (fetchHead(cursor, &head) != 0) return;
-        _typeId = head.typeId;
+        _known(head.typeId, head.address, head.owner);
         if (xmlBasetypeOf(head.typeId) == XML_BT_DOCUMENT) return;
-        if (!passed.insert(head.address).second || !GotoParentTagChainInBranch()) return;
+        if (!passed.insert(head.address) || !GotoParentTagChainInBranch()) return;
     }
 }
 
@@ -536,7 +564,7 @@ bool lumxmlref::GotoDocumentTagChainInBranch() { return true; }
 
 bool lumxmlref::DeleteCurrentTagChain() {
     if (!_live()) return false;
-    _typeId = 0;
+    _known(0, 0);
     check(LumCursorEraseRecord(cursor));
     return true;
 }
@@ -557,10 +585,10 @@ std::vector<uint32_t> lumxmlref::_childChains() {
     check(LumCursorGetNumFields(cursor, &count));
     for (uint32_t position = 1; position < count; ++position) {
         check(_gotoField(position));
-        uint32_t id = 0;
+        FieldHead head;
         uint32_t target = 0;
-        if (fetchWord(cursor, &id, &target) != 0) continue;
-        const int basetype = xmlBasetypeOf(id);
+        if (fetchWord(cursor, &head, &target) != 0) continue;
+        const int basetype = xmlBasetypeOf(head.typeId);
         if (basetype == XML_BT_ELEMENT || basetype == XML_BT_ATTRIBUTE_BRANCH) targets.push_back(target);
     }
     std::vector<uint32_t> chains;
@@ -582,16 +610,17 @@ void lumxmlref::_eraseTree() {
     FieldHead root;
     check(fetchHead(cursor, &root));
     std::vector<uint32_t> chains{root.owner};
-    std::unordered_set<uint32_t> seen{root.owner};
+    tarnxml_detail::AddressSet seen;
+    seen.insert(root.owner);
     for (size_t next = 0; next < chains.size(); ++next) {
         if (!_gotoAddress(chains[next])) fail(LUM_ERR_ILLEGAL_FILE);
         for (uint32_t child : _childChains()) {
-            if (seen.insert(child).second) chains.push_back(child);
+            if (seen.insert(child)) chains.push_back(child);
         }
     }
     for (auto chain = chains.rbegin(); chain != chains.rend(); ++chain) {
         if (!_gotoAddress(*chain)) fail(LUM_ERR_ILLEGAL_FILE);
         check(LumCursorEraseRecord(cursor));
     }
-    _typeId = 0;
+    _known(0, 0);
 }

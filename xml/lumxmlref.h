@@ -23,6 +23,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "engine/tarn20.h"
@@ -79,6 +80,14 @@ public:
 
     // Member address of the current field; 0 when there is none.
     unsigned long getCurrentLocation() const;
+    // Member address of the current chain's start field (field 0); 0 when
+    // there is none.
+    unsigned long getCurrentChainLocation() const;
+    // The member address the current field holds: for a chain start field
+    // the parent's pointer field that refers to its chain (0 for none), for
+    // a pointer field (130, 134, 135) the chain it refers to; 0 for any
+    // other field. Throws when the field cannot be read.
+    unsigned long getLinkedLocation();
     // Jumps to a member address (result ignored).
     void setNewLocation(unsigned long address);
 
@@ -121,6 +130,18 @@ public:
     // The current field's value (not its tag name) into buffer, fetched in
     // encoding 0; result ignored.
     void getCurrentTag(unsigned char* buffer, int size);
+
+    // The same readings into storage the caller keeps, for one that reads
+    // many fields: no buffer is taken per call.
+    // GetPCDATADyn's text into `text` (cleared for an empty value or a
+    // closed database). Throws as GetPCDATADyn.
+    void GetPCDATA(std::string& text);
+    // getAttributeDyn's name and value into `name` and `value`; on false
+    // they hold unspecified text.
+    bool getAttribute(std::string& name, std::string& value);
+    // getCurrentTagDyn's name, held by the database: valid until it is
+    // closed. Throws as getCurrentTagDyn.
+    const std::string& getCurrentTagName() const;
     // 0 while state is XMLCTRL_CHAIN_END, else the current field's base
     // type. Throws when the field cannot be read.
     int getCurrentBasetype() const;
@@ -183,6 +204,8 @@ private:
     int _getCurrentUsertype();
     int _getUsertype(const unsigned char* tag);
     uint32_t _currentTypeId() const;
+    void _known(uint32_t typeId, uint32_t address, uint32_t owner = 0) const;
+    void _learnHead() const;
     uint32_t _gotoField(uint32_t position);
     bool _gotoAddress(uint32_t address);
     bool _readChainStart(uint32_t* value);
@@ -199,8 +222,13 @@ private:
     lumcursor* cursor;
     lumxmlctrl state;
     std::shared_ptr<tarnxml_detail::DbState> _shared;
-    // Type id of the current field when a write just made it; 0 = unknown.
+    // What is known of the current field without asking the engine, each 0
+    // when unknown: its type id, its address and its chain's start field.
+    // Every move forgets them (_known) unless it knows them; a walk asks for
+    // them at every field.
     mutable uint32_t _typeId;
+    mutable uint32_t _address = 0;
+    mutable uint32_t _owner = 0;
     // The pointer field the latest pointer pair put in the parent's chain,
     // and its type id.
     uint32_t _pairPointer = 0;

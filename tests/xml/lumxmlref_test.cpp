@@ -4,9 +4,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <random>
+#include <set>
 #include <string>
 
 #include "engine/tarn20.h"
+#include "xml/address_set.h"
 #include "xml/lumxmldb.h"
 #include "xml/lumxmlexception.h"
 #include "xml/lumxmlref.h"
@@ -185,6 +188,20 @@ TEST_F(LumXMLRefTest, ChildMoves) {
     lumxmlref fresh(last);
     EXPECT_TRUE(fresh.GotoChildTagChainStart());
     EXPECT_EQ(fresh.getCurrentLocation(), empty.getCurrentLocation());
+
+    // What a pointer and a chain start hold, and the chain a field is in,
+    // read where the reference stands, also right after a move.
+    const unsigned long rootStart = inChild(doc, 0).getCurrentLocation();
+    EXPECT_EQ(last.getLinkedLocation(), fresh.getCurrentLocation());
+    EXPECT_EQ(fresh.getLinkedLocation(), last.getCurrentLocation());
+    EXPECT_EQ(fresh.getCurrentChainLocation(), fresh.getCurrentLocation());
+    EXPECT_EQ(first.getLinkedLocation(), 0u);
+    EXPECT_EQ(first.getCurrentChainLocation(), rootStart);
+    EXPECT_EQ(last.getCurrentChainLocation(), rootStart);
+    lumxmlref back(fresh);
+    EXPECT_TRUE(back.GotoParentTagChainInBranch());
+    EXPECT_EQ(back.getCurrentChainLocation(), rootStart);
+    EXPECT_EQ(doc.getLinkedLocation(), rootStart);
 
     // Non-pointer fields are refused and the cursor stays.
     const unsigned long at = first.getCurrentLocation();
@@ -466,6 +483,33 @@ TEST_F(LumXMLRefTest, RecursiveDeleteErasesDeepTreesWithoutRecursion) {
     ASSERT_TRUE(db.GetElementPCDATAUnique(nullptr, u("top"), u("keep"), &probe));
     ASSERT_TRUE(probe.GotoNextField());
     EXPECT_EQ(probe.getStateInTagChain(), XMLCTRL_ELEMENT);
+}
+
+// The walks' set of passed addresses against std::set: entries come and go
+// in clusters (nearby addresses, many in one run of the table), as chains of
+// a document do.
+TEST(AddressSet, AgreesWithAModelSet) {
+    for (uint32_t seed = 1; seed <= 40; ++seed) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        std::mt19937 random(seed);
+        tarnxml_detail::AddressSet set;
+        std::set<uint32_t> model;
+        const uint32_t range = 1 + random() % 3000;
+        for (int step = 0; step < 5000; ++step) {
+            // Now and then 0, the offset of nothing, which a damaged file may hold.
+            const uint32_t address = step % 97 == 0 ? 0 : 12288 + 4 * (random() % range);
+            if (random() % 3 != 0) {
+                ASSERT_EQ(set.insert(address), model.insert(address).second);
+            } else {
+                set.erase(address);
+                model.erase(address);
+            }
+        }
+        for (uint32_t i = 0; i < range; ++i) {
+            const uint32_t address = 12288 + 4 * i;
+            ASSERT_EQ(set.insert(address), model.insert(address).second) << address;
+        }
+    }
 }
 
 }  // namespace

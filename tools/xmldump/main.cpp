@@ -17,7 +17,7 @@ int main(int argc, char** argv) {
     return tool::run("database", argv[1], [&] {
         LumXMLSAX::DriverOrlo driver;
         LumXMLSAX::InputSource source(argv[1]);
-        LumXMLSAX::HandlerDump writer;
+        LumXMLSAX::HandlerDump writer(LumXMLSAX::HandlerDump::Flushing::AtEnd);
         tool::connect(driver, writer);
         driver.parse(source);
     });

@@ -1,14 +1,15 @@
 #include "xml/sax/driverorlo.h"
 
 #include <cstdio>
-#include <cstdlib>
-#include <unordered_set>
+#include <string>
 #include <vector>
 
 #include "engine/tarn20.h"
+#include "xml/address_set.h"
 #include "xml/lumxmlexception.h"
 #include "xml/xml_basetypes.h"
-#include "xml/sax/attributelist.h"
+#include "xml/xmlstring.h"
+#include "xml/sax/handlerdump.h"
 #include "xml/sax/inputsource.h"
 #include "xml/sax/saxexception.h"
 
@@ -21,25 +22,6 @@ constexpr int kIllegalDatabaseFile = 29;
 const unsigned char* bytes(const char* text) {
     return reinterpret_cast<const unsigned char*>(text);
 }
-
-// A buffer handed out by a reading operation of lumxmlref; freed on every
-// exit, also when a handler throws.
-class MallocText {
-public:
-    MallocText() = default;
-    ~MallocText() { std::free(_text); }
-    MallocText(const MallocText&) = delete;
-    MallocText& operator=(const MallocText&) = delete;
-
-    unsigned char** out() { return &_text; }
-    const unsigned char* get() const { return _text; }
-    bool equals(const char* other) const {
-        return _text != nullptr && XMLString::compare(_text, other) == 0;
-    }
-
-private:
-    unsigned char* _text = nullptr;
-};
 
 [[noreturn]] void throwDamaged() { throw LumXMLException(kIllegalDatabaseFile); }
 
@@ -56,6 +38,60 @@ void replaying(Replay&& replay) {
     }
 }
 
+constexpr char kCdata[] = "CDATA";
+
+// The attributes of the element being started, every one of type "CDATA".
+// Their storage is kept from one element to the next, so that a walk takes
+// no memory per element beyond what its largest element took.
+class StoredAttributes : public AttributeList {
+public:
+    void clear() { _count = 0; }
+    // Storage for the next attribute; it counts once kept.
+    std::string& nextName() { return _slot().name; }
+    std::string& nextValue() { return _slot().value; }
+    void keep() { ++_count; }
+
+    unsigned int getLength() const override { return _count; }
+    const unsigned char* getName(unsigned int index) const override {
+        return index < _count ? bytes(_records[index].name.c_str()) : nullptr;
+    }
+    const unsigned char* getType(unsigned int index) const override {
+        return index < _count ? bytes(kCdata) : nullptr;
+    }
+    const unsigned char* getValue(unsigned int index) const override {
+        return index < _count ? bytes(_records[index].value.c_str()) : nullptr;
+    }
+    const unsigned char* getType(const unsigned char* name) const override {
+        return _find(name) != nullptr ? bytes(kCdata) : nullptr;
+    }
+    const unsigned char* getValue(const unsigned char* name) const override {
+        const Record* record = _find(name);
+        return record != nullptr ? bytes(record->value.c_str()) : nullptr;
+    }
+
+private:
+    struct Record {
+        std::string name;
+        std::string value;
+    };
+
+    Record& _slot() {
+        if (_records.size() == _count) _records.emplace_back();
+        return _records[_count];
+    }
+    // The first of that name, as in AttributeListImpl.
+    const Record* _find(const unsigned char* name) const {
+        if (name == nullptr) return nullptr;
+        for (unsigned int i = 0; i < _count; ++i) {
+            if (XMLString::compare(bytes(_records[i].name.c_str()), name) == 0) return &_records[i];
+        }
+        return nullptr;
+    }
+
+    std::vector<Record> _records;
+    unsigned int _count = 0;
+};
+
 // One pass of the walk over a stored element and everything inside it.
 //
 // Besides the depth counter, the walk remembers for each open element the
@@ -63,6 +99,10 @@ void replaying(Replay&& replay) {
 // file every chain start leads back to the pointer that refers to it and no
 // element contains itself; a file that breaks either would otherwise make
 // the walk loop or descend without end, so it is reported as damaged.
+//
+// What the walk reads goes into storage it keeps (the text, the attributes,
+// the open chains), and tag names are the database's own, so that it takes
+// no memory per field.
 class Walk {
 public:
     Walk(lumxmlref& reference, DocumentHandler* handler)
@@ -78,7 +118,7 @@ public:
 private:
     bool _step() {
         switch (_ref.getStateInTagChain()) {
-            case XMLCTRL_PCDATA: return _text();
+            case XMLCTRL_PCDATA: return _textField();
             case XMLCTRL_ELEMENT:
             case XMLCTRL_DOCUMENT: return _elementStart();
             case XMLCTRL_CHAIN_END: return _elementEnd();
@@ -90,41 +130,34 @@ private:
         }
     }
 
-    bool _text() {
-        unsigned char* text = nullptr;
-        unsigned long length = 0;
-        _ref.GetPCDATADyn(&text, &length);
-        // A zero length may be the shared empty text, which is not ours.
-        MallocText owned;
-        if (length != 0) *owned.out() = text;
-        if (_handler != nullptr) _handler->characters(text, 0, static_cast<unsigned int>(length));
+    bool _textField() {
+        _ref.GetPCDATA(_text);
+        if (_handler != nullptr) {
+            _handler->characters(bytes(_text.c_str()), 0, static_cast<unsigned int>(_text.size()));
+        }
         _ref.GotoNextField();
         return true;
     }
 
     bool _elementStart() {
-        AttributeListImpl attributes;
         ++_depth;
         _enter();
         _ref.GotoNextField();
+        _attributes.clear();
         while (_ref.getCurrentBasetype() == XML_BT_ATTRIBUTE_NAME) {
-            MallocText name;
-            MallocText value;
-            if (!_ref.getAttributeDyn(name.out(), value.out())) break;
-            attributes.addAttribute(name.get(), bytes("CDATA"), value.get());
+            if (!_ref.getAttribute(_attributes.nextName(), _attributes.nextValue())) break;
+            _attributes.keep();
             _ref.GotoNextField();
         }
-        MallocText tag;
-        unsigned long length = 0;
-        _ref.getCurrentTagDyn(tag.out(), &length);
-        if (tag.equals("SOD")) return false;
-        if (_handler != nullptr) _handler->startElement(tag.get(), attributes);
+        const std::string& tag = _ref.getCurrentTagName();
+        if (tag.size() == 3 && tag == "SOD") return false;
+        if (_handler != nullptr) _handler->startElement(bytes(tag.c_str()), _attributes);
         return true;
     }
 
     bool _elementEnd() {
         _emitEnd();
-        _ref.GotoParentTagChainInBranch();
+        _climb();
         _leave();
         // Once the element the walk began with is complete, the next position
         // is never read, and finding it could mean walking a long parent chain.
@@ -142,21 +175,19 @@ private:
 
     // Nothing would move the reference on: say so once and stop.
     bool _unknownField() {
-        MallocText tag;
-        unsigned long length = 0;
-        _ref.getCurrentTagDyn(tag.out(), &length);
-        const char* name = tag.get() != nullptr ? reinterpret_cast<const char*>(tag.get()) : "";
-        std::printf("error: tagname=\"%s\", basetype=0x%02x\n", name,
+        const std::string& tag = _ref.getCurrentTagName();
+        // The line goes to standard output too: what a writer holds back
+        // belongs before it.
+        if (auto* writer = dynamic_cast<HandlerDump*>(_handler)) writer->flush();
+        std::printf("error: tagname=\"%s\", basetype=0x%02x\n", tag.c_str(),
                     static_cast<unsigned int>(_ref.getCurrentBasetype()) & 0xffu);
         std::fflush(stdout);
         return false;
     }
 
     void _emitEnd() {
-        MallocText tag;
-        unsigned long length = 0;
-        _ref.getCurrentTagDyn(tag.out(), &length);
-        if (_handler != nullptr) _handler->endElement(tag.get());
+        const std::string& tag = _ref.getCurrentTagName();
+        if (_handler != nullptr) _handler->endElement(bytes(tag.c_str()));
     }
 
     // From a pointer field into the chain it refers to.
@@ -164,29 +195,49 @@ private:
         const unsigned long pointer = _ref.getCurrentLocation();
         _ref.GotoChildTagChainStart();
         const unsigned long chain = _ref.getCurrentLocation();
-        if (_ref.getCurrentBasetype() != XML_BT_CHAIN_START || !_open.insert(chain).second) {
+        const unsigned long parent = _ref.getLinkedLocation();
+        if (_ref.getCurrentBasetype() != XML_BT_CHAIN_START ||
+            !_open.insert(static_cast<uint32_t>(chain))) {
             throwDamaged();
         }
-        _path.push_back(Frame{pointer, chain});
+        _path.push_back(Frame{pointer, chain, parent});
+    }
+
+    // From the end of a chain to the pointer field its start leads back to.
+    // Still in the chain it entered, the walk knows that start's value
+    // already; anywhere else it reads the start of the chain it is in.
+    void _climb() {
+        if (_path.empty() || _ref.getCurrentChainLocation() != _path.back().chain) {
+            _ref.GotoParentTagChainInBranch();
+            return;
+        }
+        // A start that leads elsewhere, or nowhere, fails the check that follows.
+        const Frame& frame = _path.back();
+        if (frame.parent == frame.pointer) _ref.setNewLocation(frame.pointer);
     }
 
     // Called after the climb from a finished chain to its parent.
     void _leave() {
         if (_path.empty() || _ref.getCurrentLocation() != _path.back().pointer) throwDamaged();
-        _open.erase(_path.back().chain);
+        _open.erase(static_cast<uint32_t>(_path.back().chain));
         _path.pop_back();
     }
 
     struct Frame {
         unsigned long pointer;
         unsigned long chain;
+        // The value of the chain's start field.
+        unsigned long parent;
     };
 
     lumxmlref& _ref;
     DocumentHandler* _handler;
     long _depth = 0;
+    std::string _text;
+    StoredAttributes _attributes;
     std::vector<Frame> _path;
-    std::unordered_set<unsigned long> _open;
+    // The chains of the open elements.
+    tarnxml_detail::AddressSet _open;
 };
 
 bool onPointerField(lumxmlref& reference) {

@@ -3,15 +3,17 @@
 #ifndef TARNXML_SAX_HANDLERDUMP_H
 #define TARNXML_SAX_HANDLERDUMP_H
 
+#include <cstddef>
+
 #include "xml/export.h"
 #include "xml/sax/handlerbase.h"
 
 namespace LumXMLSAX {
 
-// Writes every event at once to the C stream stdout (fwrite), without
-// indentation, line breaks or checks on the order of events. Character data
-// and attribute values are escaped so that the output is pure ASCII and
-// well-formed: "&quot;" "&amp;" "&lt;" "&gt;" for the four markup characters,
+// Writes the events to the C stream stdout, without indentation, line breaks
+// or checks on the order of events. Character data and attribute values are
+// escaped so that the output is pure ASCII and well-formed: "&quot;" "&amp;"
+// "&lt;" "&gt;" for the four markup characters,
 // "&#N;" (decimal) for every character from 128 up, for carriage return
 // ("&#13;", which a parser would read back as a line feed) and, in attribute
 // values, for tab and line feed ("&#9;", "&#10;", which a parser would read
@@ -22,14 +24,39 @@ namespace LumXMLSAX {
 // (a stray continuation byte in lead position) is not written at all.
 // Empty elements print as "<e></e>".
 //
-// The stream is flushed after endElement, characters, ignorableWhitespace
-// and endDocument, and only there. Output errors are not reported; the
-// stream keeps its error state.
+// By default every event's bytes are in stdout when it returns, and the
+// stream is flushed after endElement, characters, ignorableWhitespace and
+// endDocument, and only there (Flushing::AfterEvents). Output errors are not
+// reported; the stream keeps its error state.
 class TARNXML_API HandlerDump : public HandlerBase {
 public:
+    // When the writer hands its bytes on.
+    enum class Flushing {
+        // Each event's bytes go into stdout before it returns, and stdout is
+        // flushed after endElement, characters, ignorableWhitespace and
+        // endDocument: whatever else is written to stdout, or to file
+        // descriptor 1 or 2 between those events, appears where it was
+        // written.
+        AfterEvents,
+        // The bytes wait in the writer's own buffer of 256 KiB, which goes
+        // into stdout, and stdout is flushed, at endDocument, at flush() and
+        // at destruction; a full buffer goes into stdout unflushed. A whole
+        // document costs a write per 256 KiB instead of one or more per
+        // event. Call flush() before anything else writes to stdout, stderr
+        // or either descriptor; the database driver does so before its line
+        // about a field it cannot replay.
+        AtEnd,
+    };
+
+    // Flushing::AfterEvents.
     HandlerDump() = default;
-    HandlerDump(const HandlerDump&) = default;
-    HandlerDump& operator=(const HandlerDump&) = default;
+    explicit HandlerDump(Flushing flushing) : _flushing(flushing) {}
+    // A copy writes with the same Flushing and starts with nothing waiting;
+    // what waits in `other` stays with it.
+    HandlerDump(const HandlerDump& other);
+    // Hands on what waits in this writer first.
+    HandlerDump& operator=(const HandlerDump& other);
+    // Hands on what waits and, with Flushing::AtEnd, flushes stdout.
     ~HandlerDump() override;
 
     // The 21 bytes <?xml version="1.0"?>, no line break.
@@ -50,6 +77,26 @@ public:
     // The output is always US-ASCII: the argument is ignored.
     void setOutputEncoding(const char* encoding);
     const char* getOutputEncoding() const;
+
+    // Hands on what waits in this writer and flushes stdout (fflush),
+    // whatever the Flushing: everything written so far, by this writer or
+    // through stdout otherwise, reaches file descriptor 1.
+    void flush();
+
+private:
+    friend class HandlerDumpOutput;
+
+    void _afterEvent(bool flushes);
+    void _handOn();
+    void _reserve();
+
+    Flushing _flushing = Flushing::AfterEvents;
+    // Bytes written and not yet handed to stdout: _used of _capacity, taken
+    // at the first event by the Flushing. Without it (no memory) every piece
+    // goes to stdout at once.
+    unsigned char* _buffer = nullptr;
+    std::size_t _capacity = 0;
+    std::size_t _used = 0;
 };
 
 }  // namespace LumXMLSAX

@@ -16,6 +16,7 @@
 #include "xml/lumxmlref.h"
 #include "xml/sax/drivertext.h"
 #include "xml/sax/handlerbase.h"
+#include "xml/sax/handlerdump.h"
 #include "xml/sax/handlerorlo.h"
 #include "xml/sax/inputsource.h"
 #include "xml/sax/saxexception.h"
@@ -526,6 +527,20 @@ TEST_F(DriverOrloTest, FieldThatCannotBeReplayedIsReportedAndEndsTheWalk) {
     EXPECT_EQ(capture.finish(), "error: tagname=\"r\", basetype=0x93\n");
     EXPECT_EQ(events, "<doc> +r 't' </doc>");
     EXPECT_TRUE(closedAgain());
+    // The line stands where the walk met the field, also when the writer
+    // holds its output back.
+    for (HandlerDump::Flushing flushing :
+         {HandlerDump::Flushing::AfterEvents, HandlerDump::Flushing::AtEnd}) {
+        StdoutCapture output;
+        {
+            DriverOrlo driver;
+            HandlerDump writer(flushing);
+            driver.setDocumentHandler(&writer);
+            driver.parse(db.c_str());
+        }
+        EXPECT_EQ(output.finish(),
+                  "<?xml version=\"1.0\"?><r>terror: tagname=\"r\", basetype=0x93\n\n");
+    }
 }
 
 // ---- Damaged files ------------------------------------------------------------

@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <random>
 #include <string>
 
+#include "encoding/encoding.h"
 #include "xml/sax/attributelist.h"
 
 using LumXMLSAX::AttributeListImpl;
@@ -116,6 +119,73 @@ TEST(HandlerDumpCharacters, OutputStaysWellFormedForBadText) {
     EXPECT_EQ(capture.finish(), "ok!");
 }
 
+// The escaping as its rules are stated: the text converted to UCS-4 by the
+// library's converter (nothing when it refuses), then one character at a
+// time.
+std::string modelEscaped(const std::string& text, bool attribute) {
+    const void* converted = nullptr;
+    void* toFree = nullptr;
+    uint32_t size = 0;
+    if (tarn::enc::EncodingConvert(tarn::enc::kUtf8, tarn::enc::kUcs4Be, text.c_str(), &converted,
+                                   &toFree, &size) != 0) {
+        return "";
+    }
+    std::string out;
+    const auto* units = static_cast<const unsigned char*>(converted);
+    for (uint32_t at = 0; at + 4 <= size; at += 4) {
+        uint32_t ch = (uint32_t{units[at]} << 24) | (uint32_t{units[at + 1]} << 16) |
+                      (uint32_t{units[at + 2]} << 8) | units[at + 3];
+        if (ch == 0) break;
+        const bool xmlChar = ch < 0x20 ? ch == '\t' || ch == '\n' || ch == '\r'
+                                       : (ch < 0xD800 || ch > 0xDFFF) && ch != 0xFFFE &&
+                                             ch != 0xFFFF && ch <= 0x10FFFF;
+        if (!xmlChar) ch = 0xFFFD;
+        if (ch == '"') out += "&quot;";
+        else if (ch == '&') out += "&amp;";
+        else if (ch == '<') out += "&lt;";
+        else if (ch == '>') out += "&gt;";
+        else if (ch >= 128 || ch == '\r' || (attribute && (ch == '\t' || ch == '\n')))
+            out += "&#" + std::to_string(ch) + ";";
+        else out += static_cast<char>(ch);
+    }
+    std::free(toFree);
+    return out;
+}
+
+// Random runs of the bytes that matter to a decoder: markup, white space,
+// controls, NUL, continuation and lead bytes of every length.
+TEST(HandlerDumpCharacters, EscapingMatchesTheConverterOnRandomBytes) {
+    constexpr uint32_t kSeed = 20250322;
+    std::mt19937 random(kSeed);
+    static const char kBytes[] =
+        "a\"&<>\t\n\r\x01\x7F\0\x80\xBF\xA9\xC0\xC3\xDF\xE2\xED\xEF\xF0\xF4\xF8\xFC\xFE\xFF";
+    const std::string alphabet(kBytes, sizeof kBytes - 1);
+    for (int round = 0; round < 3000; ++round) {
+        std::string text;
+        const int length = static_cast<int>(random() % 12);
+        for (int i = 0; i < length; ++i) {
+            // Every other byte a continuation byte, so that long sequences form.
+            text += random() % 2 ? static_cast<char>(0x80 + random() % 64)
+                                 : alphabet[random() % alphabet.size()];
+        }
+        // Now and then a text longer than the writer escapes at a time, its
+        // characters across the pieces' ends, and what may spoil it last.
+        if (round % 50 == 0) {
+            std::string longer;
+            while (longer.size() < 10000) longer += "ab\xE2\x82\xAC&c";
+            text = longer + text;
+        }
+        SCOPED_TRACE("seed " + std::to_string(kSeed) + " round " + std::to_string(round));
+        EXPECT_EQ(dumpCharacters(text), modelEscaped(text, false));
+        HandlerDump dump;
+        AttributeListImpl attributes;
+        attributes.addAttribute(u("a"), u("CDATA"), u(text.c_str()));
+        StdoutCapture capture;
+        dump.startElement(u("e"), attributes);
+        EXPECT_EQ(capture.finish(), "<e a=\"" + modelEscaped(text, true) + "\">");
+    }
+}
+
 TEST(HandlerDumpDocument, DeclarationTagsAndFinalLineFeed) {
     HandlerDump dump;
     AttributeListImpl attributes;
@@ -178,6 +248,35 @@ TEST(HandlerDumpFlushing, EventsThatFlush) {
     dump.startDocument();
     dump.characters(u(""), 0, 0);
     EXPECT_EQ(capture.flushed(), "<?xml version=\"1.0\"?><a>t<b></b> </a>\n<?xml version=\"1.0\"?>");
+}
+
+// Held back by the writer itself, whatever stdout's buffering: even a flush
+// of stdout by someone else does not bring them out.
+TEST(HandlerDumpFlushing, AtEndHandsOnAtEndDocumentFlushAndDestruction) {
+    AttributeListImpl none;
+    StdoutCapture capture;
+    {
+        HandlerDump dump(HandlerDump::Flushing::AtEnd);
+        dump.startDocument();
+        dump.startElement(u("a"), none);
+        dump.characters(u("t"), 0, 1);
+        dump.ignorableWhitespace(u(" "), 0, 1);
+        dump.endElement(u("a"));
+        std::fflush(stdout);
+        EXPECT_EQ(capture.flushed(), "");
+        dump.endDocument();
+        EXPECT_EQ(capture.flushed(), "<?xml version=\"1.0\"?><a>t </a>\n");
+        dump.startElement(u("b"), none);
+        HandlerDump copy(dump);
+        copy.endElement(u("c"));
+        std::fflush(stdout);
+        EXPECT_EQ(capture.flushed(), "<?xml version=\"1.0\"?><a>t </a>\n");
+        dump.flush();
+        EXPECT_EQ(capture.flushed(), "<?xml version=\"1.0\"?><a>t </a>\n<b>");
+        dump.characters(u("d"), 0, 1);
+    }
+    // The copy goes first.
+    EXPECT_EQ(capture.flushed(), "<?xml version=\"1.0\"?><a>t </a>\n<b></c>d");
 }
 
 }  // namespace
