@@ -6,8 +6,8 @@
 
 # Build and test suite (groff-base: the install test renders the man pages).
 PACKAGES       := cmake g++ make pkg-config libexpat1-dev libgtest-dev libbenchmark-dev groff-base
-# bench/*.sh: /usr/bin/time, valgrind (callgrind), xmllint, xmlstarlet.
-BENCH_PACKAGES := time valgrind libxml2-utils xmlstarlet
+# bench/*.sh: /usr/bin/time, valgrind (callgrind), xmllint, xmlstarlet, strace.
+BENCH_PACKAGES := time valgrind libxml2-utils xmlstarlet strace
 # fuzz/run.sh: clang with its sanitizer and libFuzzer runtime.
 FUZZ_PACKAGES  := clang libclang-rt-14-dev
 BUILD    ?= build
@@ -57,11 +57,14 @@ test: build
 demo: build
 	@sh examples/demo.sh $(BUILD) $(DEMO_DIR)
 
-# The load and query benchmark against the expat floor (docs/performance.md);
-# BENCH_ROUNDS rounds, in a Release tree of its own.
+# The benchmarks of docs/performance.md, BENCH_ROUNDS rounds each, in a
+# Release tree of their own: loading against the expat floor, reading back
+# beside xmllint, xmlfind beside xmlstarlet and xmllint.
 BENCH_ROUNDS ?= 3
 bench: bench-deps
 	bash bench/run.sh $(BUILD)/release $(BENCH_ROUNDS)
+	bash bench/read_back.sh $(BUILD)/release $(BENCH_ROUNDS)
+	bash bench/find.sh $(BUILD)/release $(BENCH_ROUNDS)
 
 # Runs each fuzz target for FUZZ_SECONDS.
 FUZZ_SECONDS ?= 60

@@ -23,7 +23,7 @@ src=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$src/build/release}
 rounds=${2:-5}
 for tool in /usr/bin/time valgrind xmlstarlet xmllint; do
-  command -v "$tool" >/dev/null || { echo "find.sh: $tool is needed" >&2; exit 2; }
+  command -v "$tool" >/dev/null || { echo "find.sh: $tool is needed: run make bench-deps" >&2; exit 2; }
 done
 if [[ ! -x $build/tools/xmlfind/xmlfind ]]; then
   cmake -S "$src" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTARN_TESTS=OFF >/dev/null
