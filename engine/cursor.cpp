@@ -658,6 +658,26 @@ uint32_t LumCursorGotoField(lumcursor* cur, uint32_t position) {
     return tarn::checked(cur, rc::kOk);
 }
 
+uint32_t LumCursorGotoNextField(lumcursor* cur) {
+    if (cur == nullptr) return rc::kBadCursor;
+    tarn::Store* s = tarn::storeOf(cur);
+    if (s->damaged) return rc::kIllegalFile;
+    if (cur->owner == 0) return rc::kNoRecord;
+    if (cur->field == 0) return rc::kNoField;
+    // The position is looked up once after a jump and then counted, so that
+    // a chain that loops back on itself ends a walk as it ends GotoField.
+    tarn::refresh(cur);
+    if (cur->index == kUnset) {
+        if (uint32_t r = tarn::knowIndex(cur)) return tarn::checked(cur, r);
+    }
+    if (uint64_t(cur->index) + 1 > tarn::StoreMaxSteps(s)) return tarn::checked(cur, rc::kBadFieldIndex);
+    const uint32_t f = tarn::nextOf(s, cur->field);
+    if (f == 0) return tarn::checked(cur, rc::kBadFieldIndex);
+    cur->field = f;
+    ++cur->index;
+    return tarn::checked(cur, rc::kOk);
+}
+
 uint32_t LumCursorGetFieldIndex(lumcursor* cur, uint32_t* out) {
     if (cur == nullptr) return rc::kBadCursor;
     if (cur->db->store->damaged) return rc::kIllegalFile;
@@ -696,6 +716,8 @@ uint32_t LumCursorGotoMemberAddress(lumcursor* cur, uint32_t address) {
     cur->owner = owner;
     cur->index = cur->count = kUnset;
     cur->last = 0;
+    // A record's owner is its first field.
+    if (address == owner) cur->index = 0;
     tarn::recall(cur);
     return rc::kOk;
 }

@@ -289,6 +289,13 @@ TARN20_API uint32_t LumCursorExpectValue(lumcursor *cur, LumTypeId id, const voi
 /* Moves to field `position` of the current record: 6; 29; 7 no record; 9
  * beyond the end (cursor unchanged). */
 TARN20_API uint32_t LumCursorGotoField(lumcursor *cur, uint32_t position);
+/* Moves to the field after the current one: what GotoField with the current
+ * field's position plus one does, for a reader that walks records field by
+ * field. The position is found once after a jump (GotoMemberAddress) and
+ * counted from then on, so each step costs the same. 6; 29 (also for a
+ * current field its record does not hold); 7 no record; 8 no current field;
+ * 9 on the record's last field (cursor unchanged). */
+TARN20_API uint32_t LumCursorGotoNextField(lumcursor *cur);
 /* Position of the current field: 6; 29; 7 no record; 8 no current field;
  * 4 null out. */
 TARN20_API uint32_t LumCursorGetFieldIndex(lumcursor *cur, uint32_t *out);

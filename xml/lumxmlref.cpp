@@ -461,12 +461,11 @@ void lumxmlref::GotoCurrentTagChainEnd() {
 
 bool lumxmlref::GotoNextField() {
     if (!_live()) return false;
-    uint32_t index = 0;
-    if (LumCursorGetFieldIndex(cursor, &index) != 0) {
+    const uint32_t rc = LumCursorGotoNextField(cursor);
+    if (rc == LUM_ERR_NO_RECORD || rc == LUM_ERR_NO_FIELD) {
         state = XMLCTRL_CHAIN_END;
         return false;
     }
-    const uint32_t rc = LumCursorGotoField(cursor, index + 1);
     if (rc == LUM_ERR_BAD_FIELD_INDEX) {
         // No next field; the cursor (and what is known of its field) stays.
         state = XMLCTRL_CHAIN_END;

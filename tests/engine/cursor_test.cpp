@@ -25,6 +25,7 @@ TEST_F(CursorTest, NullHandlesAndReferenceCounting) {
     EXPECT_EQ(LumCursorNewRecord(nullptr), kBadCursor);
     EXPECT_EQ(LumCursorAppendField(nullptr, Type(5, 0, 1), "x", 0, nullptr), kBadCursor);
     EXPECT_EQ(LumCursorGotoField(nullptr, 0), kBadCursor);
+    EXPECT_EQ(LumCursorGotoNextField(nullptr), kBadCursor);
     EXPECT_EQ(LumCursorGetFieldIndex(nullptr, nullptr), kBadCursor);
     EXPECT_EQ(LumCursorGetNumFields(nullptr, nullptr), kBadCursor);
     EXPECT_EQ(LumCursorGotoMemberAddress(nullptr, 8), kBadCursor);
@@ -46,6 +47,7 @@ TEST_F(CursorTest, CallsThatNeedARecordOrAField) {
     EXPECT_EQ(LumCursorGetFieldIndex(cur, &v), kNoRecord);
     EXPECT_EQ(LumCursorGetNumFields(cur, &v), kNoRecord);
     EXPECT_EQ(LumCursorGotoField(cur, 0), kNoRecord);
+    EXPECT_EQ(LumCursorGotoNextField(cur), kNoRecord);
     EXPECT_EQ(LumCursorEraseRecord(cur), kNoRecord);
     EXPECT_EQ(LumCursorFetchField(cur, nullptr, &v, 4, nullptr, nullptr, nullptr, nullptr), kNoField);
     EXPECT_EQ(LumCursorModifyField(cur, nullptr, &v, 0, nullptr), kNoField);
@@ -56,6 +58,7 @@ TEST_F(CursorTest, CallsThatNeedARecordOrAField) {
     ASSERT_EQ(AppendU32(5, 2), kOk);
     ASSERT_EQ(LumCursorEraseField(cur), kOk);
     EXPECT_EQ(LumCursorGetFieldIndex(cur, &v), kNoField);
+    EXPECT_EQ(LumCursorGotoNextField(cur), kNoField);
     EXPECT_EQ(Count(), 1u);
     const uint32_t highWater = HighWater(db);
     EXPECT_EQ(AppendU32(5, 3), kNoField);
@@ -453,6 +456,18 @@ TEST_F(CursorTest, MemberAddressJumps) {
     ASSERT_EQ(LumCursorGotoMemberAddress(cur, owner), kOk);
     EXPECT_EQ(Index(), 0u);
 
+    // Stepping on after a jump, by a cursor that never saw the record.
+    lumcursor* fresh = nullptr;
+    ASSERT_EQ(LumCursorCreate(&fresh, db), kOk);
+    ASSERT_EQ(LumCursorGotoMemberAddress(fresh, member), kOk);
+    ASSERT_EQ(LumCursorGotoNextField(fresh), kOk);
+    EXPECT_EQ(Index(fresh), 4u);
+    const uint32_t lastField = Here(fresh);
+    EXPECT_EQ(LumCursorGotoNextField(fresh), kBadFieldIndex);
+    EXPECT_EQ(Here(fresh), lastField);
+    EXPECT_EQ(Index(fresh), 4u);
+    EXPECT_EQ(LumCursorDestroy(fresh), kOk);
+
     // Outside the data area: 29, the cursor stays, the store stays usable.
     const uint32_t size = tarn::StoreDataSize(db->store);
     for (uint32_t bad : {0u, 4u, 7u, size - 11, size, 0xFFFFFFF0u}) {
@@ -592,6 +607,12 @@ TEST_F(CursorTest, DamagedChainsAnswer29AndFreeNothing) {
     EXPECT_EQ(LumCursorEraseRecord(cur), kIllegalFile);
     EXPECT_EQ(tarn::HeaderGetU32(db->store, tarn::fmt::smallFreeHead(20)), smallFree);
     EXPECT_EQ(LumCursorGotoField(cur, 0x10000000), kBadFieldIndex);
+    // Stepping along it ends too, within as many steps as the area has room
+    // for fields.
+    ASSERT_EQ(LumCursorGotoMemberAddress(cur, middle), kOk);
+    uint64_t steps = 0;
+    while (LumCursorGotoNextField(cur) == kOk && steps <= tarn::StoreMaxSteps(db->store)) ++steps;
+    EXPECT_LE(steps, tarn::StoreMaxSteps(db->store));
 
     // A next word pointing out of the data area damages the store: 29 from then on.
     tarn::DataPutU32(db->store, last + tarn::fmt::kFieldNext, 0xFFFFFF00u);
