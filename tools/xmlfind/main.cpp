@@ -47,10 +47,12 @@ const unsigned char* bytes(const std::string& text) {
     return reinterpret_cast<const unsigned char*>(text.c_str());
 }
 
-// Writes every element through one writer, each on a line of its own.
+// Writes every element through one writer, each on a line of its own. The
+// writer hands its bytes on in large pieces, and what it holds when a replay
+// fails goes out as it is destroyed, before the error line.
 void print(LumXMLDb& database, const std::vector<uint32_t>& elements,
            const std::optional<std::string>& wrap) {
-    LumXMLSAX::HandlerDump writer;
+    LumXMLSAX::HandlerDump writer(LumXMLSAX::HandlerDump::Flushing::AtEnd);
     LumXMLSAX::DriverOrlo driver;
     driver.setDocumentHandler(&writer);
     const auto endLine = [&] { writer.ignorableWhitespace(bytes("\n"), 0, 1); };
