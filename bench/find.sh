@@ -22,13 +22,9 @@ set -euo pipefail
 src=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$src/build/release}
 rounds=${2:-5}
-for tool in /usr/bin/time valgrind xmlstarlet xmllint; do
-  command -v "$tool" >/dev/null || { echo "find.sh: $tool is needed: run make bench-deps" >&2; exit 2; }
-done
-if [[ ! -x $build/tools/xmlfind/xmlfind ]]; then
-  cmake -S "$src" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTARN_TESTS=OFF >/dev/null
-fi
-cmake --build "$build" -j "$(nproc)" --target xmlload xmlfind gen_xml >/dev/null
+source "$src/bench/timing.sh"
+require find.sh /usr/bin/time valgrind xmlstarlet xmllint
+release_build "$src" "$build" xmlload xmlfind gen_xml
 xmlload=$build/tools/xmlload/xmlload
 xmlfind=$build/tools/xmlfind/xmlfind
 gen=$build/bench/gen_xml
@@ -36,7 +32,6 @@ gen=$build/bench/gen_xml
 work=$(mktemp -d "${SHM:-/dev/shm}/tarn_find.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
-source "$src/bench/timing.sh"
 TIMING_DIGITS=4
 
 peak_mib() {

@@ -24,13 +24,9 @@ set -euo pipefail
 src=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$src/build/release}
 rounds=${2:-5}
-for tool in xmllint strace /usr/bin/time valgrind; do
-  command -v "$tool" >/dev/null || { echo "read_back.sh: $tool is needed: run make bench-deps" >&2; exit 2; }
-done
-if [[ ! -x $build/tools/xmldump/xmldump ]]; then
-  cmake -S "$src" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTARN_TESTS=OFF >/dev/null
-fi
-cmake --build "$build" -j "$(nproc)" --target xmlload xmldump xmlquery gen_xml >/dev/null
+source "$src/bench/timing.sh"
+require read_back.sh xmllint strace /usr/bin/time valgrind
+release_build "$src" "$build" xmlload xmldump xmlquery gen_xml
 xmlload=$build/tools/xmlload/xmlload
 xmldump=$build/tools/xmldump/xmldump
 xmlquery=$build/tools/xmlquery/xmlquery
@@ -43,7 +39,6 @@ trap 'rm -rf "$work"' EXIT
 cost=$work/write_cost
 "${CXX:-c++}" -O2 -o "$cost" "$src/bench/write_cost.cpp"
 
-source "$src/bench/timing.sh"
 TIMING_DIGITS=4
 
 # Our command and xmllint's by turns; prints "ours_s xmllint_s ratio".

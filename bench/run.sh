@@ -19,13 +19,9 @@ set -euo pipefail
 src=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$src/build/release}
 rounds=${2:-3}
-for tool in /usr/bin/time valgrind; do
-  command -v "$tool" >/dev/null || { echo "run.sh: $tool is needed: run make bench-deps" >&2; exit 2; }
-done
-if [[ ! -x $build/tools/xmlload/xmlload ]]; then
-  cmake -S "$src" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTARN_TESTS=OFF >/dev/null
-fi
-cmake --build "$build" -j "$(nproc)" --target xmlload xmlquery gen_xml expat_floor >/dev/null
+source "$src/bench/timing.sh"
+require run.sh /usr/bin/time valgrind
+release_build "$src" "$build" xmlload xmlquery gen_xml expat_floor
 xmlload=$build/tools/xmlload/xmlload
 xmlquery=$build/tools/xmlquery/xmlquery
 gen=$build/bench/gen_xml
@@ -36,7 +32,6 @@ work=$(mktemp -d "$shm/tarn_bench.XXXXXX")
 disk=$(mktemp -d "${TMPDIR:-/tmp}/tarn_bench_disk.XXXXXX")
 trap 'rm -rf "$work" "$disk"' EXIT
 
-source "$src/bench/timing.sh"
 
 # Peak resident memory in KiB and CPU seconds (user and system, every
 # thread) of one more run of a command.
