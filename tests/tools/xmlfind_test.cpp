@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <filesystem>
 #include <random>
 #include <set>
 #include <string>
@@ -294,12 +295,30 @@ const char kCatalog[] =
     "<book id=\"b2\" lang=\"ja\"><title>\xE9\x9B\xAA\xE5\x9B\xBD</title><year>1948</year></book>"
     "</catalog>";
 
-// Runs a program as a user who cannot write the file, when this process
-// could (as root it could write any file).
-std::vector<std::string> unprivileged(std::vector<std::string> command) {
-    if (geteuid() == 0) command.insert(command.begin(), {"/usr/bin/setpriv", "--reuid=65534",
-                                                         "--regid=65534", "--clear-groups"});
+// Runs a tool as a user who cannot write the file, when this process could
+// (as root it could write any file). That user may not reach the build tree
+// (under /root, say), so the tool and its libraries run from copies in
+// `bin`, a folder anybody can read.
+std::vector<std::string> unprivileged(const std::string& bin, const char* tool,
+                                      const std::vector<std::string>& arguments) {
+    std::vector<std::string> command = {tool};
+    if (geteuid() == 0) {
+        const std::string name = std::filesystem::path(tool).filename().string();
+        command = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                   "/usr/bin/env", "LD_LIBRARY_PATH=" + bin, bin + "/" + name};
+    }
+    command.insert(command.end(), arguments.begin(), arguments.end());
     return command;
+}
+
+// The tools and the libraries they load, copied into `bin`.
+void copyTools(const std::string& bin) {
+    std::filesystem::create_directory(bin);
+    for (const char* file : {XMLQUERY_PATH, XMLFIND_PATH, TARN20_SONAME_PATH, TARNXML_SONAME_PATH}) {
+        const std::filesystem::path from(file);
+        std::filesystem::copy_file(from, bin / from.filename(),
+                                   std::filesystem::copy_options::overwrite_existing);
+    }
 }
 
 TEST(XmlFind, ReadsADatabaseItCannotWriteAndLeavesItAsItWas) {
@@ -312,7 +331,9 @@ TEST(XmlFind, ReadsADatabaseItCannotWriteAndLeavesItAsItWas) {
     ASSERT_EQ(stat(db.c_str(), &before), 0);
     const std::string bytes = tarn_test::readText(db);
 
-    const ToolResult refused = runTool(unprivileged({XMLQUERY_PATH, db, "book", "title", "Dune"}));
+    const std::string bin = dir.file("bin");
+    if (geteuid() == 0) copyTools(bin);
+    const ToolResult refused = runTool(unprivileged(bin, XMLQUERY_PATH, {db, "book", "title", "Dune"}));
     ASSERT_EQ(refused.exitStatus, 1) << "a program that opens it to write is refused: " << describe(refused);
     // Names the database does not know, which a lookup that creates would add.
     const std::vector<std::vector<std::string>> runs = {
@@ -332,9 +353,7 @@ TEST(XmlFind, ReadsADatabaseItCannotWriteAndLeavesItAsItWas) {
         std::string(kDeclaration) + "<w>\n<year>1965</year>\n<year>1948</year>\n</w>\n",
     };
     for (size_t i = 0; i < runs.size(); ++i) {
-        std::vector<std::string> command = runs[i];
-        command.insert(command.begin(), XMLFIND_PATH);
-        const ToolResult r = runTool(unprivileged(command));
+        const ToolResult r = runTool(unprivileged(bin, XMLFIND_PATH, runs[i]));
         EXPECT_EQ(r.exitStatus, 0) << shown(runs[i]) << "\n" << describe(r);
         EXPECT_EQ(r.out, answers[i]) << shown(runs[i]);
     }
