@@ -150,7 +150,7 @@ private:
             _ref.GotoNextField();
         }
         const std::string& tag = _ref.getCurrentTagName();
-        if (tag.size() == 3 && tag == "SOD") return false;
+        if (tag == XML_TAG_DOCUMENT_CHAIN) return false;
         if (_handler != nullptr) _handler->startElement(bytes(tag.c_str()), _attributes);
         return true;
     }
