@@ -57,14 +57,30 @@ uint32_t LumDbCommit(lumdb* db) {
     return tarn::StoreCommit(db->store);
 }
 
+namespace {
+
+void freeDb(lumdb* db) {
+    std::free(db->name);
+    db->~lumdb();
+    std::free(db);
+}
+
+}  // namespace
+
 uint32_t LumDbClose(lumdb* db) {
     if (db == nullptr) return tarn::rc::kBadDatabase;
     if (db->refCount != 0) return tarn::rc::kReferenced;
     if (db->params.flags != kReadOnlyFlags) tarn::StoreCommit(db->store);
     tarn::StoreClose(db->store);
-    std::free(db->name);
-    db->~lumdb();
-    std::free(db);
+    freeDb(db);
+    return tarn::rc::kOk;
+}
+
+uint32_t LumDbAbandon(lumdb* db) {
+    if (db == nullptr) return tarn::rc::kBadDatabase;
+    if (db->refCount != 0) return tarn::rc::kReferenced;
+    tarn::StoreDiscard(db->store);
+    freeDb(db);
     return tarn::rc::kOk;
 }
 

@@ -227,6 +227,16 @@ TARN20_API uint32_t LumDbCommit(lumdb *db);
  * close failures are not reported; the handle is freed. */
 TARN20_API uint32_t LumDbClose(lumdb *db);
 
+/* Closes without committing: for a caller that gives up on what it wrote
+ * since the last commit, and does not want it written out first. Nothing
+ * more is written to the file. A new file held in memory (driver 1) or a
+ * file read whole (driver 3) keeps only what was committed before; what a
+ * mapped file was given already stays in it, so a caller that abandons a
+ * database it created removes the file too. 2; 31 while cursors, queries,
+ * result sets or a dictionary are open (nothing closed). Close failures are
+ * not reported; the handle is freed. */
+TARN20_API uint32_t LumDbAbandon(lumdb *db);
+
 /* Copies the parameter block (defaults applied): 2; 4 null out. */
 TARN20_API uint32_t LumDbGetParams(lumdb *db, LumDbParams *out);
 

@@ -89,6 +89,11 @@ uint32_t fileClose(void* ctx) {
     return rc::kOk;
 }
 
+uint32_t fileDiscard(void* ctx) {
+    freeContext(static_cast<FileContext*>(ctx));
+    return rc::kOk;
+}
+
 }  // namespace
 
 uint32_t FileDriverOpen(Store* s, uint32_t headerSize, const char* name,
@@ -109,6 +114,7 @@ uint32_t FileDriverOpen(Store* s, uint32_t headerSize, const char* name,
     s->ops.commit = fileCommit;
     s->ops.close = fileClose;
     s->ops.grow = fileGrow;
+    s->ops.discard = fileDiscard;
     FillAreaSlots(s->ops);
     *isNew = c->file.mode.isNew;
     return rc::kOk;

@@ -123,6 +123,21 @@ uint32_t mappedClose(void* ctx) {
     return r;
 }
 
+// Staged bytes are dropped unwritten; a mapping's writes are in the file
+// already.
+uint32_t mappedDiscard(void* ctx) {
+    auto* c = static_cast<MappedContext*>(ctx);
+    uint32_t r = rc::kOk;
+    if (c->staged) {
+        c->filler.stop();
+        os::ReleaseStaging(c->base);
+    } else {
+        r = os::UnmapFile(c->base, c->mapSize);
+    }
+    freeContext(c);
+    return r;
+}
+
 // Stages a new file that fits the limit; maps any other.
 uint32_t openView(MappedContext* c, size_t size) {
     if (c->file.mode.isNew) {
@@ -171,6 +186,7 @@ uint32_t MappedDriverOpen(Store* s, uint32_t headerSize, const char* name,
     s->ops.commit = mappedCommit;
     s->ops.close = mappedClose;
     s->ops.grow = mappedGrow;
+    s->ops.discard = mappedDiscard;
     FillAreaSlots(s->ops);
     *isNew = c->file.mode.isNew;
     return rc::kOk;

@@ -53,6 +53,7 @@ uint32_t MemoryDriverOpen(Store* s, uint32_t headerSize, const char*, const LumD
     s->ops.commit = memCommit;
     s->ops.close = memClose;
     s->ops.grow = memGrow;
+    s->ops.discard = memClose;
     FillAreaSlots(s->ops);
     *isNew = true;
     return rc::kOk;

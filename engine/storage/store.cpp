@@ -220,12 +220,20 @@ uint32_t StoreOpen(Store** out, LumDbParams* params, const char* name) {
     return rc::kOk;
 }
 
-uint32_t StoreClose(Store* s) {
+namespace {
+
+uint32_t closeBy(Store* s, uint32_t (*close)(void*)) {
     if (s->index != nullptr) s->releaseIndex(s->index);
-    const uint32_t code = s->ops.close(s->ctx);
+    const uint32_t code = close(s->ctx);
     freeStore(s);
     return code;
 }
+
+}  // namespace
+
+uint32_t StoreClose(Store* s) { return closeBy(s, s->ops.close); }
+
+uint32_t StoreDiscard(Store* s) { return closeBy(s, s->ops.discard); }
 
 uint32_t StoreGrow(Store* s) {
     if (s->readOnly) {

@@ -47,6 +47,9 @@ struct StoreOps {
     uint32_t (*strCmpData)(void* ctx, uint32_t off1, uint32_t off2, int* out);
     uint32_t (*strFind)(void* ctx, uint32_t off, const char* s, int* out);
     uint32_t (*dataSize)(void* ctx);
+    // Closes without writing anything more to the file: what was not yet
+    // committed is dropped where the driver holds it apart from the file.
+    uint32_t (*discard)(void* ctx);
 };
 
 // The value index's memory of a session (engine/storage/index_memory.h).
@@ -84,6 +87,8 @@ uint32_t MemoryDriverOpen(Store* s, uint32_t headerSize, const char* name,
 uint32_t StoreOpen(Store** out, LumDbParams* params, const char* name);
 // Closes the driver and frees the Store; returns the driver's close code.
 uint32_t StoreClose(Store* s);
+// The same through the driver's discard slot: nothing more is written.
+uint32_t StoreDiscard(Store* s);
 // Grows the data area by params.growSize. Refused (3) on a read-only store.
 uint32_t StoreGrow(Store* s);
 uint32_t StoreCommit(Store* s);

@@ -125,6 +125,31 @@ TEST_F(DatabaseTest, FileDatabaseIsWrittenBackByCloseAlone) {
     EXPECT_EQ(LumDbClose(db), rc::kOk);
 }
 
+// What the drivers hold apart from the file is dropped; what was committed
+// stays, and the file is not written again.
+TEST_F(DatabaseTest, AbandonWritesNothingMore) {
+    lumdb* db = nullptr;
+    ASSERT_EQ(create(&db, 0, 3, 16), rc::kOk);
+    tarn::DataPutU32(db->store, 8, 1);
+    ASSERT_EQ(LumDbCommit(db), rc::kOk);
+    tarn::DataPutU32(db->store, 8, 2);
+    db->refCount = 1;
+    EXPECT_EQ(LumDbAbandon(db), rc::kReferenced);
+    db->refCount = 0;
+    EXPECT_EQ(LumDbAbandon(db), rc::kOk);
+    EXPECT_EQ(tarn::getU32(&tarn_test::readFile(path)[tarn::fmt::kHeaderSize + 8]), 1u);
+    EXPECT_EQ(LumDbAbandon(nullptr), rc::kBadDatabase);
+
+    // A new mapped file is held in memory until its first commit: abandoned
+    // before, it never receives a header.
+    ASSERT_EQ(create(&db, 0, 1, 1 << 20), rc::kOk);
+    tarn::DataPutU32(db->store, 8, 3);
+    EXPECT_EQ(LumDbAbandon(db), rc::kOk);
+    const std::vector<uint8_t> bytes = tarn_test::readFile(path);
+    EXPECT_EQ(bytes, std::vector<uint8_t>(tarn::fmt::kHeaderSize + (1u << 20), 0));
+    EXPECT_EQ(create(&db, 16, 1), rc::kIllegalFile);
+}
+
 TEST_F(DatabaseTest, CommitOfReadOnlyFlagsSeventeenDoesNothing) {
     lumdb* db = nullptr;
     ASSERT_EQ(create(&db, 0, 1, 16), rc::kOk);
