@@ -1,11 +1,8 @@
 #include "tools/progress.h"
 
-#include <sys/stat.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
 
 namespace tool {
 namespace {
@@ -35,34 +32,6 @@ std::string lineFor(uint64_t done, uint64_t total, double elapsed) {
                   double(done) / kMiB, double(total) / kMiB, percent, rate / kMiB, left.c_str());
     return text;
 }
-
-// The stream of the file, counted. The line is told of every kStep bytes
-// read, which keeps the cost of looking at the clock out of sight.
-class CountedStream final : public LumXMLSAX::InputStreamByte {
-public:
-    CountedStream(LumXMLSAX::InputStreamByte* file, uint64_t total, Progress& progress)
-        : _file(file), _total(total), _progress(progress) {}
-
-    bool eof() const override { return _file->eof(); }
-    unsigned long read(unsigned char* buffer, unsigned long size) override {
-        const unsigned long n = _file->read(buffer, size);
-        _read += n;
-        if (_read >= _next || _file->eof()) {
-            _next = _read + kStep;
-            _progress.update(_read, _total);
-        }
-        return n;
-    }
-
-private:
-    static constexpr uint64_t kStep = 64 * 1024;
-
-    std::unique_ptr<LumXMLSAX::InputStreamByte> _file;
-    const uint64_t _total;
-    Progress& _progress;
-    uint64_t _read = 0;
-    uint64_t _next = kStep;
-};
 
 }  // namespace
 
@@ -110,20 +79,6 @@ std::chrono::milliseconds ProgressDelay() {
         if (end != hook && *end == '\0' && ms >= 0) return std::chrono::milliseconds(ms);
     }
     return std::chrono::seconds(2);
-}
-
-ProgressSource::ProgressSource(const char* fileName, int fd, std::chrono::milliseconds after)
-    : InputSourceURI(reinterpret_cast<const unsigned char*>(fileName)), _progress(fd, after) {}
-
-LumXMLSAX::InputStreamByte* ProgressSource::getByteStream() {
-    // Opened (and locked) first: its failure is the one to report.
-    std::unique_ptr<LumXMLSAX::InputStreamByte> file(InputSourceURI::getByteStream());
-    struct stat st;
-    const char* name = reinterpret_cast<const char*>(getSystemId());
-    const uint64_t total = name != nullptr && stat(name, &st) == 0 ? uint64_t(st.st_size) : 0;
-    auto* counted = new CountedStream(file.get(), total, _progress);
-    file.release();
-    return counted;
 }
 
 }  // namespace tool

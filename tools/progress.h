@@ -11,7 +11,6 @@
 #include <mutex>
 #include <string>
 
-#include "xml/sax/inputsource.h"
 
 namespace tool {
 
@@ -49,21 +48,6 @@ private:
 // Two seconds. Test hook: TARN_PROGRESS_AFTER_MS, a number of milliseconds,
 // replaces it, so that tests see the line on loads that are short.
 std::chrono::milliseconds ProgressDelay();
-
-// The file `fileName` as an input source (as InputSourceURI) whose stream
-// reports the bytes read to a Progress on standard error. The line is
-// cleared when the source is destroyed, so an error message written after
-// that stands alone.
-class ProgressSource final : public LumXMLSAX::InputSourceURI {
-public:
-    explicit ProgressSource(const char* fileName, int fd = STDERR_FILENO,
-                            std::chrono::milliseconds after = ProgressDelay());
-
-    LumXMLSAX::InputStreamByte* getByteStream() override;
-
-private:
-    Progress _progress;
-};
 
 }  // namespace tool
 

@@ -1,42 +1,14 @@
-// What the command-line programs share: a driver wired to every face of its
-// handler, and a run that turns any failure into one error line on standard
-// error and exit status 1.
+// What the command-line programs share: the usage text, and a run that turns
+// any failure into one error line on standard error and exit status 1.
 #ifndef TARN_TOOLS_TOOL_MAIN_H
 #define TARN_TOOLS_TOOL_MAIN_H
 
 #include <cstdio>
 #include <exception>
 
-#include "xml/sax/sax.h"
 #include "xml/sax/saxexception.h"
 
 namespace tool {
-
-// The faces of a handler a driver reports to; a null face receives nothing,
-// as with the driver itself.
-struct Handlers {
-    LumXMLSAX::DocumentHandler* document = nullptr;
-    LumXMLSAX::ErrorHandler* error = nullptr;
-    LumXMLSAX::DTDHandler* dtd = nullptr;
-};
-
-template <typename Handler>
-Handlers HandlersOf(Handler& handler) {
-    return {static_cast<LumXMLSAX::DocumentHandler*>(&handler),
-            static_cast<LumXMLSAX::ErrorHandler*>(&handler),
-            static_cast<LumXMLSAX::DTDHandler*>(&handler)};
-}
-
-inline void connect(LumXMLSAX::Parser& driver, const Handlers& to) {
-    driver.setDocumentHandler(to.document);
-    driver.setErrorHandler(to.error);
-    driver.setDTDHandler(to.dtd);
-}
-
-template <typename Handler>
-void connect(LumXMLSAX::Parser& driver, Handler& handler) {
-    connect(driver, HandlersOf(handler));
-}
 
 // Prints the usage text (with a %s for the program's name, as it was called
 // or else `name`) on standard output; returns the exit status for wrong

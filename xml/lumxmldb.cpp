@@ -103,11 +103,15 @@ char* duplicate(const char* name) {
 
 DbState::~DbState() { release(); }
 
-void DbState::release() noexcept {
+void DbState::release() noexcept { closeBy(LumDbClose); }
+
+void DbState::abandon() noexcept { closeBy(LumDbAbandon); }
+
+void DbState::closeBy(uint32_t (*close)(lumdb*)) noexcept {
     if (unlinkedCursor != nullptr) LumCursorDestroy(unlinkedCursor);
     if (xmlDictionary != nullptr) LumXMLDctDestroy(xmlDictionary);
     if (dictionary != nullptr) LumDctDestroy(dictionary);
-    if (database != nullptr) LumDbClose(database);
+    if (database != nullptr) close(database);
     unlinkedCursor = nullptr;
     xmlDictionary = nullptr;
     dictionary = nullptr;
@@ -290,6 +294,12 @@ void LumXMLDb::Close() {
     st.database = nullptr;
     st.opened = false;
     st.tagNames.clear();
+}
+
+void LumXMLDb::Abandon() {
+    if (!isOpened()) return;
+    if (_state->liveCursors != 0) fail(LUM_ERR_REFERENCED);
+    _state->abandon();
 }
 
 bool LumXMLDb::isOpened() const { return _state != nullptr && _state->opened; }

@@ -60,6 +60,10 @@ struct DbState {
     // Destroys every handle that is set, in reverse order of opening;
     // results are ignored. opened becomes false.
     void release() noexcept;
+    // The same, giving up what was written since the last commit
+    // (LumDbAbandon) instead of committing it.
+    void abandon() noexcept;
+    void closeBy(uint32_t (*close)(lumdb*)) noexcept;
     // User type of tag (created when new); 0 for a null tag. Throws.
     int lookupTag(const unsigned char* tag);
     // User type of a tag the dictionary already has, created never; false
@@ -106,6 +110,11 @@ public:
     // Closes what Create or Open opened; nothing when closed. Throws 31 while
     // references hold cursors (the object stays open).
     void Close();
+    // Closes without committing: what was written since the last commit is
+    // given up and not written out (LumDbAbandon), for a caller that
+    // discards the file or keeps it as last committed. Nothing when closed.
+    // Throws 31 while references hold cursors (the object stays open).
+    void Abandon();
     bool isOpened() const;
 
     // User type of tag, created in the dictionary when new; 0 for a null tag

@@ -8,7 +8,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <cstring>
 #include <new>
 #include <string>
@@ -27,6 +29,7 @@
 #include "xml/sax/handlerorlo.h"
 #include "xml/sax/inputsource.h"
 #include "xml/sax/saxexception.h"
+#include "xml/load.h"
 
 using tarn_fault::Failure;
 using tarn_fault::Findings;
@@ -1229,6 +1232,87 @@ TEST_F(XmlFaults, LoadingUnderFailedSystemCallsReportsAndLeavesAFileThatOpens) {
         });
         EXPECT_GT(runs, 8u) << "open, lock, size, reserve, map, grow, flush, unmap, close";
     }
+}
+
+// The library's load, whole or nothing, on one thread or two. The input
+// is the caller's, made before any failure is injected.
+Outcome wholeLoad(const LumXMLInput& input, const char* db, bool ahead) {
+    LumXMLLoadOptions options;
+    options.parseAhead = ahead;
+    return ending([&] { LumXMLLoad(input, db, options); });
+}
+
+// Names in the folder that are not one of `known`: temporary files left.
+std::string strays(const tarn_test::TempDir& dir, const std::vector<std::string>& known) {
+    std::string found;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+        const std::string name = entry.path().filename().string();
+        if (std::find(known.begin(), known.end(), dir.file(name)) == known.end()) found += " " + name;
+    }
+    return found;
+}
+
+// Whatever fails, on either thread, a whole-or-nothing load leaves the old
+// database byte for byte and no temporary file, or stores the whole
+// document; a load that fails writes nothing to its database after the
+// failure, so that one failing at the size limit stops at once.
+TEST_F(XmlFaults, WholeLoadsLeaveTheOldDatabaseOrTheWholeNewOne) {
+    const std::vector<uint8_t> old = tarn_test::readFile(stored);
+    const std::vector<std::string> known{xml, stored, db};
+    const LumXMLInput input = LumXMLInput::File(xml.c_str());
+    const auto check = [&](Outcome o, bool fired, Findings& f) {
+        if (!fired && o != Outcome::Done) f.add("the load failed with nothing injected: %s", outcomeName(o));
+        if (o == Outcome::Done) {
+            Recorder r;
+            if (replay(db.c_str(), r, false, nullptr) != Outcome::Done || r.log != goldenDocument)
+                f.add("a load reported done stored something else");
+        } else if (o != Outcome::Refused) {
+            f.add("the load ended with %s", outcomeName(o));
+        } else if (tarn_test::readFile(db) != old) {
+            f.add("a failed load changed the old database");
+        }
+        const std::string left = strays(dir, known);
+        if (!left.empty()) f.add("left behind:%s", left.c_str());
+    };
+    for (bool ahead : {true, false}) {
+        const std::string how = ahead ? " (parse ahead)" : " (one thread)";
+        if (tarn_fault::AllocInjectionAvailable()) {
+            everyFailure("allocation in a whole load" + how, [&](uint64_t n, Findings& f) {
+                tarn_test::writeFile(db, old);
+                tarn_fault::Allocations().arm(n);
+                const Outcome o = wholeLoad(input, db.c_str(), ahead);
+                tarn_fault::Allocations().disarm();
+                check(o, tarn_fault::Allocations().fired(), f);
+                return tarn_fault::Allocations().fired();
+            });
+        }
+        for (Failure mode : {Failure::Once, Failure::FromThenOn}) {
+            everyFailure(label("system call in a whole load", mode) + how, [&](uint64_t n, Findings& f) {
+                tarn_test::writeFile(db, old);
+                tarn_fault::SysFaults sys;
+                sys.arm(n, mode);
+                const Outcome o = wholeLoad(input, db.c_str(), ahead);
+                sys.disarm();
+                check(o, sys.trigger().fired(), f);
+                return sys.trigger().fired();
+            });
+        }
+    }
+
+    using tarn_fault::SysCall;
+    const auto writes = [](const tarn_fault::SysFaults& sys) {
+        return sys.made(SysCall::Pwrite) + sys.made(SysCall::Msync) + sys.made(SysCall::Fsync);
+    };
+    const std::string cut = dir.file("cut.xml");
+    tarn_test::writeText(cut, std::string(kDocument, sizeof kDocument - 12));
+    for (bool ahead : {true, false}) {
+        tarn_fault::SysFaults sys;
+        EXPECT_EQ(wholeLoad(LumXMLInput::File(cut.c_str()), db.c_str(), ahead), Outcome::Refused);
+        EXPECT_EQ(writes(sys), 0u) << "a malformed document was written out before it was given up";
+    }
+    tarn_fault::SysFaults sys;
+    ASSERT_EQ(wholeLoad(input, db.c_str(), true), Outcome::Done);
+    EXPECT_GT(writes(sys), 0u);
 }
 
 TEST_F(XmlFaults, ReplayingUnderFailedAllocationsReportsAndChangesNothing) {

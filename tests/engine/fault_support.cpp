@@ -251,6 +251,7 @@ void SysFaults::arm(uint64_t n, Failure mode) {
 }
 
 bool SysFaults::fail(SysCall call) {
+    ++made_[static_cast<int>(call)];
     if (!trigger_.hit()) return false;
     if (firstFailed_ == SysCall::Count) firstFailed_ = call;
     return true;

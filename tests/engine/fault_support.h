@@ -110,6 +110,8 @@ public:
     const Trigger& trigger() const { return trigger_; }
     // The call that failed first since arm; SysCall::Count when none did.
     SysCall firstFailed() const { return firstFailed_; }
+    // Calls of one kind made since construction, failed or not.
+    uint64_t made(SysCall call) const { return made_[static_cast<int>(call)]; }
 
     // For the wrappers.
     bool fail(SysCall call);
@@ -117,6 +119,7 @@ public:
 private:
     Trigger trigger_;
     SysCall firstFailed_ = SysCall::Count;
+    uint64_t made_[static_cast<int>(SysCall::Count)] = {};
 };
 
 // ---- heap allocations ----------------------------------------------------------

@@ -27,7 +27,7 @@ int main(int argc, char** argv) {
         LumXMLSAX::DriverOrlo driver;
         LumXMLSAX::InputSource source(argv[1]);
         LumXMLSAX::HandlerDump writer(LumXMLSAX::HandlerDump::Flushing::AtEnd);
-        tool::connect(driver, writer);
+        driver.setDocumentHandler(&writer);
         driver.queryUnique(source, bytes(argv[2]), bytes(argv[3]), bytes(argv[4]));
     });
 }

@@ -25,16 +25,18 @@ const unsigned char* bytes(const char* text) {
 
 [[noreturn]] void throwDamaged() { throw LumXMLException(kIllegalDatabaseFile); }
 
-// Runs a replay; a database failure or a handler's SAXException surfaces as
-// a plain SAXException carrying its message.
+// Runs a replay; a handler's SAXException surfaces as a plain SAXException
+// carrying its message, a database failure as one that carries its code too.
 template <typename Replay>
 void replaying(Replay&& replay) {
     try {
         replay();
+    } catch (const SAXCodedException& e) {
+        throw SAXCodedException(reinterpret_cast<const char*>(e.getMessage()), e.getCode());
     } catch (const SAXException& e) {
         throw SAXException(e.getMessage());
     } catch (const LumXMLException& e) {
-        throw SAXException(e.message());
+        throw SAXCodedException(e.message(), e.getCode());
     }
 }
 

@@ -35,7 +35,8 @@ public:
 // Failures: every database failure, and every SAXException a handler throws,
 // ends the call with the reference released, the database closed and the
 // driver idle again; it then surfaces as a plain SAXException carrying the
-// original message. A damaged file ends the walk with the engine's
+// original message (a database failure as a SAXCodedException, which carries
+// the engine's code too). A damaged file ends the walk with the engine's
 // "Illegal database file" message instead of looping or recursing.
 class TARNXML_API DriverOrlo : public Parser {
 public:

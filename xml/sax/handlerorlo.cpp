@@ -23,7 +23,7 @@ void storing(Step&& step) {
     try {
         step();
     } catch (const LumXMLException& e) {
-        throw SAXException(e.message());
+        throw SAXCodedException(e.message(), e.getCode());
     }
 }
 
@@ -33,7 +33,7 @@ LumXMLDb namedDatabase(const char* name) {
     try {
         return LumXMLDb(name, kSizeHint);
     } catch (const LumXMLException& e) {
-        throw SAXException(e.message());
+        throw SAXCodedException(e.message(), e.getCode());
     }
 }
 
@@ -68,7 +68,7 @@ HandlerOrlo::HandlerOrlo(const char* databaseName, Storing storing)
         try {
             _replacement = new tarnxml_detail::Replacement(databaseName);
         } catch (const std::bad_alloc&) {
-            throw SAXException(LumXMLException(LUM_ERR_MALLOC).message());
+            throw SAXCodedException(LumXMLException(LUM_ERR_MALLOC).message(), LUM_ERR_MALLOC);
         }
     }
 }
@@ -79,11 +79,16 @@ HandlerOrlo::~HandlerOrlo() {
 }
 
 // The reference's cursor must go before the database will close. A failure
-// has nobody to be reported to: the engine frees the handle either way.
+// has nobody to be reported to: the engine frees the handle either way. A
+// database about to be removed is given up unwritten, which spares a failed
+// load of gigabytes the writing of them.
 void HandlerOrlo::_closeQuietly() noexcept {
     try {
         _reference.Destroy();
-        _database.Close();
+        if (_replacement != nullptr)
+            _database.Abandon();
+        else
+            _database.Close();
     } catch (const LumXMLException&) {
     }
     if (_replacement != nullptr) _replacement->abandon();

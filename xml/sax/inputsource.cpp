@@ -105,7 +105,8 @@ InputStreamByteFile::InputStreamByteFile(const unsigned char* fileName)
     : _file(nullptr), _position(0) {
     const char* name = fileName ? reinterpret_cast<const char*>(fileName) : "";
     uint32_t code = openMappedFile(name, &_file);
-    if (code != 0) throw SAXException(LumErrorMessage(static_cast<int32_t>(code)));
+    if (code != 0)
+        throw SAXCodedException(LumErrorMessage(static_cast<int32_t>(code)), static_cast<int>(code));
 }
 
 InputStreamByteFile::~InputStreamByteFile() { closeMappedFile(_file); }

@@ -146,7 +146,8 @@ void Replacement::begin() {
         courtesy(fchmod(fd, existing.st_mode & 07777));
     }
     close(fd);
-    _temporary = name;
+    // Moved, not copied: an allocation failing now would lose the file.
+    _temporary = std::move(name);
     _slot = arm(_temporary);
 }
 

@@ -20,6 +20,9 @@ SAXException::~SAXException() = default;
 
 const unsigned char* SAXException::getMessage() const { return _message.ptr(); }
 
+SAXCodedException::SAXCodedException(const char* message, int code)
+    : SAXException(message), _code(code) {}
+
 SAXParseException::SAXParseException(const char* message, const Locator& locator)
     : SAXParseException(reinterpret_cast<const unsigned char*>(message), locator) {}
 

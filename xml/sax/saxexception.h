@@ -28,6 +28,19 @@ private:
     XMLString _message;
 };
 
+// A SAXException raised by the failure of a database or a file behind the
+// event interfaces (the storing handler, the replay driver, the stream of an
+// input file): it carries that failure's code beside the message, an engine
+// result code (engine/tarn20.h) or one of lumret (xml/lumxmlexception.h).
+class TARNXML_API SAXCodedException : public SAXException {
+public:
+    SAXCodedException(const char* message, int code);
+    int getCode() const { return _code; }
+
+private:
+    int _code;
+};
+
 class TARNXML_API SAXParseException : public SAXException {
 public:
     // Identifiers and position are read from the locator now, not later.

@@ -1,7 +1,7 @@
 // Parsing ahead: the handlers see exactly the events of a plain parse, in
 // order, whatever the size of an event, and every way a parse can end is
 // reported as a plain parse reports it.
-#include "tools/parse_ahead.h"
+#include "xml/sax/parse_ahead.h"
 
 #include <gtest/gtest.h>
 
@@ -114,7 +114,7 @@ protected:
         driver.setDTDHandler(&plain);
         driver.setErrorHandler(&plain);
         const Outcome want = run(plain, [&] { driver.parse(path.c_str()); });
-        const Outcome got = run(ahead, [&] { tool::ParseAhead(driver, path.c_str(), tool::HandlersOf(ahead)); });
+        const Outcome got = run(ahead, [&] { tarnxml_detail::ParseAhead(driver, path.c_str(), tarnxml_detail::HandlersOf(ahead)); });
         EXPECT_EQ(got.thrown, want.thrown);
         ASSERT_EQ(got.events.size(), want.events.size());
         for (size_t i = 0; i < want.events.size(); ++i) ASSERT_EQ(got.events[i], want.events[i]) << "event " << i;
@@ -138,7 +138,7 @@ std::string largeDocument() {
     std::string xml = "<r a='1' b=''>";
     for (int i = 0; i < 30000; ++i)
         xml += "<c n=\"" + std::to_string(i) + "\" m='&lt;'>" + std::to_string(i * 7) + "</c>\n";
-    xml += "<big v=\"" + std::string(3 * tool::kBlockBytes, 'a') + "\">";
+    xml += "<big v=\"" + std::string(3 * tarnxml_detail::kBlockBytes, 'a') + "\">";
     for (int i = 0; i < 50000; ++i) xml += "text run " + std::to_string(i) + " &amp; ";
     xml += "</big><e/>caf\xC3\xA9</r>";
     return xml;
@@ -150,7 +150,7 @@ TEST_F(ParseAheadTest, LargeDocumentsAndEventsLargerThanABlockKeepTheirOrder) {
 
 // Told ahead and heard: the texts of the events as told before them, and as
 // the events carry them, with how many had been told when each arrived.
-class Teller : public LumXMLSAX::HandlerBase, public tool::LookAhead {
+class Teller : public LumXMLSAX::HandlerBase, public tarnxml_detail::LookAhead {
 public:
     std::vector<std::string> told, carried;
     std::vector<size_t> toldBefore;
@@ -183,7 +183,7 @@ TEST_F(ParseAheadTest, TextsAreToldWholeAndInOrderBeforeTheirEvents) {
     const std::string path = tarn_test::writeText(dir.file("told.xml"), largeDocument());
     Teller teller;
     DriverText driver;
-    tool::ParseAhead(driver, path.c_str(), tool::HandlersOf(teller), &teller);
+    tarnxml_detail::ParseAhead(driver, path.c_str(), tarnxml_detail::HandlersOf(teller), &teller);
     // Texts that came before, as any kind of text: a value told lately
     // stands for the same characters as data.
     std::map<std::string, size_t> lastSeen;
@@ -216,10 +216,10 @@ TEST_F(ParseAheadTest, AdjacentTextArrivesJoinedInCallsOfAboutABlock) {
     DriverText driver;
     driver.setDocumentHandler(&plain);
     driver.parse(path.c_str());
-    tool::ParseAhead(driver, path.c_str(), tool::HandlersOf(ahead));
+    tarnxml_detail::ParseAhead(driver, path.c_str(), tarnxml_detail::HandlersOf(ahead));
     EXPECT_EQ(ahead.events, plain.events);
     EXPECT_LT(ahead.textCalls * 100, plain.textCalls);
-    EXPECT_LE(ahead.longestText, tool::kBlockBytes + DriverText::kChunkSize);
+    EXPECT_LE(ahead.longestText, tarnxml_detail::kBlockBytes + DriverText::kChunkSize);
 }
 
 TEST_F(ParseAheadTest, MalformedDocumentsReachTheErrorHandlerAfterTheEventsBefore) {
@@ -245,7 +245,7 @@ TEST_F(ParseAheadTest, AnUnreadableFileIsReportedBeforeAnyEvent) {
     Log log;
     DriverText driver;
     const std::string missing = dir.file("missing.xml");
-    const Outcome got = run(log, [&] { tool::ParseAhead(driver, missing.c_str(), tool::HandlersOf(log)); });
+    const Outcome got = run(log, [&] { tarnxml_detail::ParseAhead(driver, missing.c_str(), tarnxml_detail::HandlersOf(log)); });
     Log plainLog;
     driver.setDocumentHandler(&plainLog);
     const Outcome want = run(plainLog, [&] { driver.parse(missing.c_str()); });
@@ -260,9 +260,9 @@ TEST_F(ParseAheadTest, WithoutAnErrorHandlerTheParsersOwnExceptionArrives) {
     Log plain, ahead;
     driver.setDocumentHandler(&plain);
     const Outcome want = run(plain, [&] { driver.parse(path.c_str()); });
-    tool::Handlers onlyDocument;
+    tarnxml_detail::Handlers onlyDocument;
     onlyDocument.document = &ahead;
-    const Outcome got = run(ahead, [&] { tool::ParseAhead(driver, path.c_str(), onlyDocument); });
+    const Outcome got = run(ahead, [&] { tarnxml_detail::ParseAhead(driver, path.c_str(), onlyDocument); });
     EXPECT_EQ(want.thrown.rfind("parse: ", 0), 0u) << want.thrown;
     EXPECT_EQ(got, want);
 }
@@ -287,7 +287,7 @@ TEST_F(ParseAheadTest, TheInputStaysOpenUntilTheHandlersHaveSeenTheEnd) {
         Watch watch;
         watch.path = path;
         DriverText driver;
-        tool::ParseAhead(driver, path.c_str(), tool::HandlersOf(watch));
+        tarnxml_detail::ParseAhead(driver, path.c_str(), tarnxml_detail::HandlersOf(watch));
         EXPECT_EQ(watch.unlocked, std::vector<bool>(doc == xml + "</r>" ? 2 : 3, false));
         EXPECT_TRUE(tarn_test::canLockExclusively(path));
     }
@@ -297,7 +297,7 @@ TEST_F(ParseAheadTest, TheParserKeepsTheCallersHandlersAfterwards) {
     const std::string path = tarn_test::writeText(dir.file("d.xml"), "<r><c/></r>");
     DriverText driver;
     Log log;
-    tool::ParseAhead(driver, path.c_str(), tool::HandlersOf(log));
+    tarnxml_detail::ParseAhead(driver, path.c_str(), tarnxml_detail::HandlersOf(log));
     const std::vector<std::string> once = log.events;
     ASSERT_EQ(once.size(), 6u);
     driver.parse(path.c_str());

@@ -1,4 +1,4 @@
-#include "tools/parse_ahead.h"
+#include "xml/sax/parse_ahead.h"
 
 #include <algorithm>
 #include <condition_variable>
@@ -16,7 +16,7 @@
 
 #include "xml/sax/saxexception.h"
 
-namespace tool {
+namespace tarnxml_detail {
 namespace {
 
 using LumXMLSAX::AttributeList;
@@ -80,9 +80,15 @@ struct Told {
 // arguments. A string is a length word (kNull for a null pointer) and its
 // bytes with their terminator, a run of character data likewise; problems
 // are kept aside as objects, the texts to tell ahead in a list of their own.
+// A problem kept in a type of this file only, so that the vector's code is
+// not exported with the library's classes.
+struct Problem {
+    SAXParseException exception;
+};
+
 struct Block {
     Bytes bytes;
-    std::vector<SAXParseException> problems;
+    std::vector<Problem> problems;
     std::vector<Told> told;
 };
 
@@ -328,7 +334,7 @@ private:
     void _problem(Op op, const SAXParseException& e) {
         _op(op);
         _word(static_cast<uint32_t>(_block->problems.size()));
-        _block->problems.push_back(e);
+        _block->problems.push_back(Problem{e});
         _done();
     }
     void _done() {
@@ -452,7 +458,7 @@ public:
             case Op::Warning:
             case Op::Error:
             case Op::FatalError: {
-                const SAXParseException& e = _block.problems[_word()];
+                const SAXParseException& e = _block.problems[_word()].exception;
                 if (h.error == nullptr) break;
                 if (op == Op::Warning) h.error->warning(e);
                 if (op == Op::Error) h.error->error(e);
@@ -523,7 +529,8 @@ private:
 };
 
 template <typename Source>
-void parseAhead(LumXMLSAX::Parser& parser, Source&& source, const Handlers& to, LookAhead* ahead) {
+void parseAhead(LumXMLSAX::Parser& parser, Source&& source, const Handlers& to, LookAhead* ahead,
+                const BetweenBlocks& between) {
     Channel channel;
     Recorder recorder(channel);
     connect(parser, Handlers{to.document ? &recorder : nullptr, to.error ? &recorder : nullptr,
@@ -548,20 +555,23 @@ void parseAhead(LumXMLSAX::Parser& parser, Source&& source, const Handlers& to, 
     Finish finish(channel, worker, parser, to);
     RecordedAttributes attributes;
     std::unique_ptr<Block> block;
-    while ((block = channel.next(std::move(block))) != nullptr) Replay(*block, attributes, ahead).to(to);
+    while ((block = channel.next(std::move(block))) != nullptr) {
+        if (between) between();
+        Replay(*block, attributes, ahead).to(to);
+    }
     if (std::exception_ptr failure = channel.failure()) std::rethrow_exception(failure);
 }
 
 }  // namespace
 
 void ParseAhead(LumXMLSAX::Parser& parser, const char* systemId, const Handlers& to,
-                LookAhead* ahead) {
-    parseAhead(parser, systemId, to, ahead);
+                LookAhead* ahead, const BetweenBlocks& between) {
+    parseAhead(parser, systemId, to, ahead, between);
 }
 
 void ParseAhead(LumXMLSAX::Parser& parser, LumXMLSAX::InputSource& source, const Handlers& to,
-                LookAhead* ahead) {
-    parseAhead(parser, source, to, ahead);
+                LookAhead* ahead, const BetweenBlocks& between) {
+    parseAhead(parser, source, to, ahead, between);
 }
 
-}  // namespace tool
+}  // namespace tarnxml_detail
