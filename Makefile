@@ -15,7 +15,7 @@ PREFIX   ?= /usr/local
 JOBS     ?= $(shell nproc 2>/dev/null || echo 2)
 DEMO_DIR ?= $(BUILD)/demo
 
-.PHONY: all deps bench-deps fuzz-deps build test demo bench install fuzz clean
+.PHONY: all deps bench-deps fuzz-deps configure build test demo bench install fuzz clean
 
 all: build
 
@@ -47,14 +47,18 @@ bench-deps: deps
 fuzz-deps: deps
 	$(call require,$(FUZZ_PACKAGES))
 
-build: deps
+configure: deps
 	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+
+build: configure
 	@cmake --build $(BUILD) -j $(JOBS)
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
-demo: build
+# Only the programs the demo runs, and the libraries under them.
+demo: configure
+	@cmake --build $(BUILD) -j $(JOBS) --target xmlload xmlquery xmlfind
 	@sh examples/demo.sh $(BUILD) $(DEMO_DIR)
 
 # The benchmarks of docs/performance.md, BENCH_ROUNDS rounds each, in a

@@ -12,11 +12,10 @@
 #include <string>
 
 #include "xml/dom.h"
+#include "xml/load.h"
 #include "xml/lumxmlexception.h"
 #include "xml/sax/driverorlo.h"
-#include "xml/sax/drivertext.h"
 #include "xml/sax/handlerbase.h"
-#include "xml/sax/handlerorlo.h"
 #include "xml/sax/inputsource.h"
 #include "xml/sax/saxexception.h"
 
@@ -75,14 +74,16 @@ bool writeBuiltIn(const std::string& path) {
     return std::fclose(file) == 0 && written;
 }
 
-// DriverText reads the file; HandlerOrlo creates the database and stores
-// what the driver reports.
+// One call parses the file (on a second thread) and stores it as a new
+// database, whole or not at all; a malformed file says where.
 void store(const char* xmlFile, const std::string& database) {
-    LumXMLSAX::DriverText driver;
-    LumXMLSAX::HandlerOrlo storer(database.c_str());
-    driver.setDocumentHandler(static_cast<LumXMLSAX::DocumentHandler*>(&storer));
-    driver.setErrorHandler(static_cast<LumXMLSAX::ErrorHandler*>(&storer));
-    driver.parse(xmlFile);
+    try {
+        LumXMLLoad(LumXMLInput::File(xmlFile), database.c_str());
+    } catch (const LumXMLLoadError& e) {
+        if (e.getKind() == LumXMLLoadError::Kind::Malformed)
+            std::fprintf(stderr, "%s:%d:%d: ", xmlFile, e.getLineNumber(), e.getColumnNumber());
+        throw;
+    }
 }
 
 void replay(const std::string& database) {

@@ -1,6 +1,10 @@
 // The handler that stores the events of one parse as a document in a new
 // database file.
 //
+// Storing XML text into a database is what LumXMLLoad (xml/load.h) does
+// with this handler and the text driver, fast and whole or nothing; wire
+// them by hand only for what it does not offer.
+//
 // Per document: startDocument creates the database (replacing any file of
 // that name) -> the first startElement creates the document under the root's
 // name -> elements and text are stored in document order -> endDocument
@@ -12,7 +16,9 @@
 // file's name only once endDocument has committed it: a document that fails
 // in any way (malformed, unreadable, a full disk, the 4 GiB limit of a
 // database, any failing call) leaves a file of that name exactly as it was,
-// or absent, and no temporary file. An existing file is locked from
+// or absent, and no temporary file. What was stored of a failed document is
+// given up unwritten (LumDbAbandon), so the failure ends at once. An
+// existing file is locked from
 // startDocument on, so that a file another process holds open fails the
 // load as it would in place ("CreateFile() failed").
 //
