@@ -76,19 +76,20 @@ public:
     }
 
     // The children met so far, each checked to lead back to its pointer.
-    // They are looked at through a reference of their own: the pass's
-    // reference reads no base type once a step past the chain's end was
-    // refused.
+    // The pass is over then: the reference leaves the chain.
     std::vector<LumXMLElement> children() {
         std::vector<LumXMLElement> out;
         if (_targets.empty()) return out;
         out.reserve(_targets.size());
-        lumxmlref child(&_held->database);
+        // After a refused step past the chain's end the reference reads no
+        // base type until a step succeeds: one from the start field does.
+        _ref.GotoCurrentTagChainStart();
+        _ref.GotoNextField();
         for (size_t i = 0; i < _targets.size(); ++i) {
             const uint32_t chain = _targets[i];
-            child.setNewLocation(chain);
-            if (chain == 0 || child.getCurrentLocation() != chain ||
-                child.getCurrentBasetype() != XML_BT_CHAIN_START || child.getLinkedLocation() != _pointers[i]) {
+            _ref.setNewLocation(chain);
+            if (chain == 0 || _ref.getCurrentLocation() != chain ||
+                _ref.getCurrentBasetype() != XML_BT_CHAIN_START || _ref.getLinkedLocation() != _pointers[i]) {
                 fail(LUM_ERR_ILLEGAL_FILE);
             }
             out.push_back(LumXMLElement(_held, chain));
