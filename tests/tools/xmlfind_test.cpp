@@ -237,12 +237,7 @@ TEST(XmlFind, DamagedFilesGiveAnAnswerOrOneErrorLine) {
     std::mt19937 random(seed);
     constexpr size_t kHeader = 12288;
     for (int round = 0; round < 40; ++round) {
-        std::string bytes = original;
-        for (int flips = 0; flips < 8; ++flips) {
-            const size_t at = kHeader + random() % (bytes.size() - kHeader);
-            bytes[at] = static_cast<char>(random());
-        }
-        tarn_test::writeText(damaged, bytes);
+        tarn_test::writeText(damaged, tarn_test::withRandomBytes(original, random, 8, kHeader));
         for (std::vector<std::string> q : queries) {
             std::replace(q.begin(), q.end(), db, damaged);
             SCOPED_TRACE("seed " + std::to_string(seed) + ", round " + std::to_string(round) + ": " +

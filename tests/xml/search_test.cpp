@@ -278,9 +278,7 @@ TEST(Search, DamagedFilesGiveAnswersOrAnException) {
     constexpr size_t kHeader = 12288;
     for (int round = 0; round < 60; ++round) {
         SCOPED_TRACE("seed " + std::to_string(seed) + ", round " + std::to_string(round));
-        std::string bytes = original;
-        for (int flips = 0; flips < 8; ++flips) bytes[kHeader + random() % (bytes.size() - kHeader)] = static_cast<char>(random());
-        tarn_test::writeText(damaged, bytes);
+        tarn_test::writeText(damaged, tarn_test::withRandomBytes(original, random, 8, kHeader));
         LumXMLDb database(damaged.c_str());
         try {
             database.OpenReadOnly();
