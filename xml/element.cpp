@@ -49,8 +49,9 @@ public:
         }
     }
 
-    // On to the next field. An attribute is read at once (name(), value());
-    // a text only when text() asks; a child is known by its pointer.
+    // On to the next field. An attribute is read at once (name(), value()),
+    // a text only when appendText asks, a child's pointer and target for
+    // children().
     Field next() {
         if (!_ref.GotoNextField()) return Field::End;
         const int basetype = _ref.getCurrentBasetype();
