@@ -12,9 +12,7 @@ namespace LumXMLSAX {
 // front of it.
 class HandlerDumpOutput {
 public:
-    explicit HandlerDumpOutput(HandlerDump& writer) : _writer(writer) {
-        if (writer._sink == nullptr) writer._reserve();
-    }
+    explicit HandlerDumpOutput(HandlerDump& writer) : _writer(writer) { writer._reserve(); }
 
     void bytes(const unsigned char* from, std::size_t length) {
         if (length == 0) return;
@@ -272,7 +270,7 @@ void HandlerDump::_write(const unsigned char* bytes, std::size_t length) {
 }
 
 void HandlerDump::_reserve() {
-    if (_buffer != nullptr) return;
+    if (_buffer != nullptr || _sink != nullptr) return;
     _capacity = _flushing == Flushing::AtEnd ? kDocumentBuffer : kEventBuffer;
     _buffer = static_cast<unsigned char*>(std::malloc(_capacity));
     if (_buffer == nullptr) _capacity = 0;
