@@ -91,25 +91,29 @@ Set emptySet(lumdb* db) {
     return set;
 }
 
-// Hands `use` the values of a set, each the offset of a field, read back
-// through `cursor` from the field itself: one that cannot be read is damage.
-template <typename Use>
-void eachOffset(const Set& set, lumcursor* cursor, Use&& use) {
+// The array form of a set, with its size.
+List listOf(const Set& set, uint32_t* count) {
     List list;
     check(LumResListCreate(list.out(), set.get(), 0, nullptr));
-    uint32_t count = 0;
-    check(LumResListGetSize(list.get(), &count));
-    for (uint32_t k = 0; k < count; ++k) {
-        uint32_t offset = 0;
-        check(LumResListGetItem(list.get(), cursor, k));
-        check(LumCursorFetchField(cursor, nullptr, nullptr, 0, nullptr, nullptr, &offset, nullptr));
-        use(offset);
-    }
+    check(LumResListGetSize(list.get(), count));
+    return list;
 }
 
+// Item k of a list: the offset of a field, read back through `cursor` from
+// the field itself, since one that cannot be read is damage.
+uint32_t offsetAt(const List& list, lumcursor* cursor, uint32_t k) {
+    uint32_t offset = 0;
+    check(LumResListGetItem(list.get(), cursor, k));
+    check(LumCursorFetchField(cursor, nullptr, nullptr, 0, nullptr, nullptr, &offset, nullptr));
+    return offset;
+}
+
+// The values of a set, each the offset of a field.
 std::vector<uint32_t> offsets(const Set& set, lumcursor* cursor) {
-    std::vector<uint32_t> values;
-    eachOffset(set, cursor, [&](uint32_t offset) { values.push_back(offset); });
+    uint32_t count = 0;
+    const List list = listOf(set, &count);
+    std::vector<uint32_t> values(count);
+    for (uint32_t k = 0; k < count; ++k) values[k] = offsetAt(list, cursor, k);
     return values;
 }
 
@@ -376,8 +380,9 @@ uint64_t LumXMLSearch::count(LumXMLDb& database) const {
     check(LumCursorCreate(cursor.out(), database.getDatabaseHandle()));
     // Each element is looked at as find looks at it, so that a count fails
     // where find would.
-    uint64_t size = 0;
-    eachOffset(selected, cursor.get(), [&](uint32_t) { ++size; });
+    uint32_t size = 0;
+    const List list = listOf(selected, &size);
+    for (uint32_t k = 0; k < size; ++k) offsetAt(list, cursor.get(), k);
     return _limit ? std::min<uint64_t>(size, *_limit) : size;
 }
 
