@@ -1,7 +1,8 @@
 // The input bytes become a database file, which is then read through the
 // engine (dictionary, type listing, queries of every mode, cursor walks over
-// what they find) and through the XML layer (replay, queryUnique). Nothing
-// may crash, hang or read outside the file.
+// what they find) and through the XML layer (replay, queryUnique, searches
+// and the element view of what they find and of the document's elements).
+// Nothing may crash, hang or read outside the file.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -10,9 +11,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "engine/tarn20.h"
 #include "fuzz/scratch_file.h"
+#include "tests/xml/element_walk.h"
+#include "xml/element.h"
+#include "xml/lumxmlexception.h"
+#include "xml/search.h"
 #include "xml/sax/driverorlo.h"
 #include "xml/sax/handlerbase.h"
 #include "xml/sax/inputsource.h"
@@ -125,6 +132,31 @@ void readThroughXml(const std::string& path, const std::string& name) {
     }
 }
 
+// Searches for the name as tag and value, then a walk from what they find
+// and from the root, each element once and a bounded number in all.
+void readThroughSearch(const std::string& path, const std::string& name) {
+    try {
+        LumXMLDb database(path.c_str());
+        database.OpenReadOnly();
+        std::vector<LumXMLElement> todo;
+        if (auto root = LumXMLElement::root(database)) todo.push_back(*root);
+        for (const LumXMLCondition& condition :
+             {LumXMLCondition::contains(name, "a"), LumXMLCondition::prefix(name, name).onAttribute(name),
+              LumXMLCondition::range(name, "", name)}) {
+            LumXMLSearch search(condition);
+            search.within(name).join(LumXMLJoin::Or, LumXMLCondition::exact(name, name));
+            search.count(database);
+            LumXMLMatches matches = search.find(database);
+            for (int i = 0; i < 16; ++i) {
+                if (auto element = matches.next()) todo.push_back(*element);
+            }
+        }
+        element_walk::touchAll(std::move(todo), 256);
+        database.Close();
+    } catch (const LumXMLException&) {
+    }
+}
+
 }  // namespace
 
 // The first bytes up to a NUL are a name used for look-ups; the rest is the file.
@@ -139,5 +171,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The XML layer opens for writing; give it its own copy.
     writeFile(path, data + skip, size - skip);
     readThroughXml(path, name);
+    writeFile(path, data + skip, size - skip);
+    readThroughSearch(path, name);
     return 0;
 }

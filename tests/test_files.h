@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -59,6 +60,16 @@ inline void writeFile(const std::string& path, const std::vector<uint8_t>& bytes
 inline std::string writeText(const std::string& path, const std::string& text) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
     return path;
+}
+
+// `bytes` with `flips` bytes from offset `keep` on set to random values: a
+// damaged copy of a file whose first `keep` bytes stay whole.
+inline std::string withRandomBytes(std::string bytes, std::mt19937& random, int flips, size_t keep) {
+    for (int flip = 0; flip < flips; ++flip) {
+        const size_t at = keep + random() % (bytes.size() - keep);
+        bytes[at] = static_cast<char>(random());
+    }
+    return bytes;
 }
 
 inline bool exists(const std::string& path) {

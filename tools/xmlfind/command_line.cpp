@@ -38,10 +38,10 @@ public:
 private:
     [[noreturn]] static void fail(const std::string& message) { throw UsageError(message); }
 
-    static Join join(const std::string& word) {
-        if (word == "--and") return Join::And;
-        if (word == "--or") return Join::Or;
-        if (word == "--and-not") return Join::AndNot;
+    static LumXMLJoin join(const std::string& word) {
+        if (word == "--and") return LumXMLJoin::And;
+        if (word == "--or") return LumXMLJoin::Or;
+        if (word == "--and-not") return LumXMLJoin::AndNot;
         fail("unexpected argument '" + word +
              "': a further condition begins with --and, --or or --and-not");
     }
@@ -95,15 +95,15 @@ private:
             condition->attribute = value(option, "an attribute name");
             return true;
         }
-        Match match;
+        LumXMLMatch match;
         if (word == "--exact") {
-            match = Match::Exact;
+            match = LumXMLMatch::Exact;
         } else if (word == "--prefix") {
-            match = Match::Prefix;
+            match = LumXMLMatch::Prefix;
         } else if (word == "--contains") {
-            match = Match::Contains;
+            match = LumXMLMatch::Contains;
         } else if (word == "--range") {
-            match = Match::Range;
+            match = LumXMLMatch::Range;
         } else {
             return false;
         }
@@ -158,7 +158,7 @@ private:
     void operands(Condition* condition) {
         condition->tag = positional("TAG");
         condition->value = positional("VALUE");
-        if (condition->match == Match::Range) condition->high = positional("HIGH (after --range)");
+        if (condition->match == LumXMLMatch::Range) condition->high = positional("HIGH (after --range)");
     }
 
     std::string positional(const char* what) {

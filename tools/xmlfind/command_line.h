@@ -18,22 +18,13 @@
 #include <string>
 #include <vector>
 
+#include "xml/search.h"
+
 namespace xmlfind {
 
-enum class Match { Exact, Prefix, Contains, Range };
-
-// How a condition's elements combine with those of the conditions before
-// it, which are taken together from left to right.
-enum class Join { First, And, Or, AndNot };
-
-struct Condition {
-    Join join = Join::First;
-    Match match = Match::Exact;
-    // The attribute whose value is matched; none: the element's text.
-    std::optional<std::string> attribute;
-    std::string tag;
-    std::string value;
-    std::string high;  // --range only; VALUE and HIGH empty mean open ends
+// A condition as given, with the join before it: none for the first.
+struct Condition : LumXMLCondition {
+    std::optional<LumXMLJoin> join;
 };
 
 struct Request {

@@ -1,15 +1,15 @@
 // xmlfind: prints every stored element that matches, found through the
 // value index of a database opened read-only.
+#include <cinttypes>
 #include <cstdio>
-#include <vector>
+#include <optional>
 
 #include "tools/tool_main.h"
 #include "tools/xmlfind/command_line.h"
-#include "tools/xmlfind/finder.h"
 #include "xml/lumxmldb.h"
 #include "xml/lumxmlexception.h"
+#include "xml/search.h"
 #include "xml/sax/attributelist.h"
-#include "xml/sax/driverorlo.h"
 #include "xml/sax/handlerdump.h"
 
 namespace {
@@ -47,14 +47,20 @@ const unsigned char* bytes(const std::string& text) {
     return reinterpret_cast<const unsigned char*>(text.c_str());
 }
 
+LumXMLSearch searchOf(const xmlfind::Request& request) {
+    LumXMLSearch search(request.conditions.front());
+    for (size_t i = 1; i < request.conditions.size(); ++i)
+        search.join(*request.conditions[i].join, request.conditions[i]);
+    if (request.within) search.within(*request.within);
+    if (request.limit) search.limit(*request.limit);
+    return search;
+}
+
 // Writes every element through one writer, each on a line of its own. The
 // writer hands its bytes on in large pieces, and what it holds when a replay
 // fails goes out as it is destroyed, before the error line.
-void print(LumXMLDb& database, const std::vector<uint32_t>& elements,
-           const std::optional<std::string>& wrap) {
+void print(LumXMLMatches& matches, const std::optional<std::string>& wrap) {
     LumXMLSAX::HandlerDump writer(LumXMLSAX::HandlerDump::Flushing::AtEnd);
-    LumXMLSAX::DriverOrlo driver;
-    driver.setDocumentHandler(&writer);
     const auto endLine = [&] { writer.ignorableWhitespace(bytes("\n"), 0, 1); };
     if (wrap) {
         LumXMLSAX::AttributeListImpl none;
@@ -62,8 +68,8 @@ void print(LumXMLDb& database, const std::vector<uint32_t>& elements,
         writer.startElement(bytes(*wrap), none);
         endLine();
     }
-    for (uint32_t element : elements) {
-        driver.replayElement(database, element);
+    while (const std::optional<LumXMLElement> element = matches.next()) {
+        element->xml(writer);
         endLine();
     }
     if (wrap) {
@@ -75,14 +81,13 @@ void print(LumXMLDb& database, const std::vector<uint32_t>& elements,
 void answer(const xmlfind::Request& request) {
     LumXMLDb database(request.database.c_str());
     database.OpenReadOnly();
-    {
-        const std::vector<uint32_t> elements = xmlfind::Find(database, request);
-        if (request.count) {
-            std::printf("%zu\n", elements.size());
-            std::fflush(stdout);
-        } else {
-            print(database, elements, request.wrap);
-        }
+    const LumXMLSearch search = searchOf(request);
+    if (request.count) {
+        std::printf("%" PRIu64 "\n", search.count(database));
+        std::fflush(stdout);
+    } else {
+        LumXMLMatches matches = search.find(database);
+        print(matches, request.wrap);
     }
     database.Close();
 }

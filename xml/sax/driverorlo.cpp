@@ -11,6 +11,7 @@
 #include "xml/xmlstring.h"
 #include "xml/sax/handlerdump.h"
 #include "xml/sax/inputsource.h"
+#include "xml/sax/replay.h"
 #include "xml/sax/saxexception.h"
 
 namespace LumXMLSAX {
@@ -399,17 +400,7 @@ void DriverOrlo::replayElement(LumXMLDb& database, unsigned long chainStart) {
         explicit Busy(bool& f) : flag(f) { flag = true; }
         ~Busy() { flag = false; }
     } busy(_parsing);
-    replaying([&] {
-        // The walk starts on the pointer field that leads into the element.
-        lumxmlref element(&database);
-        element.setNewLocation(chainStart);
-        if (chainStart == 0 || element.getCurrentLocation() != chainStart ||
-            element.getCurrentBasetype() != XML_BT_CHAIN_START ||
-            !element.GotoParentTagChainInBranch() || !onPointerField(element)) {
-            throwDamaged();
-        }
-        Walk(element, _documentHandler).run();
-    });
+    replaying([&] { tarnxml_detail::replayElement(database, chainStart, _documentHandler); });
 }
 
 void DriverOrlo::_begin(const Locator& locator, InputSource& source) {
@@ -439,3 +430,17 @@ void DriverOrlo::_abandon() noexcept {
 void DriverOrlo::_follow(const Locator&) { Walk(*_reference, _documentHandler).run(); }
 
 }  // namespace LumXMLSAX
+
+void tarnxml_detail::replayElement(LumXMLDb& database, unsigned long chainStart,
+                                   LumXMLSAX::DocumentHandler* handler) {
+    using namespace LumXMLSAX;
+    // The walk starts on the pointer field that leads into the element.
+    lumxmlref element(&database);
+    element.setNewLocation(chainStart);
+    if (chainStart == 0 || element.getCurrentLocation() != chainStart ||
+        element.getCurrentBasetype() != XML_BT_CHAIN_START ||
+        !element.GotoParentTagChainInBranch() || !onPointerField(element)) {
+        throwDamaged();
+    }
+    Walk(element, handler).run();
+}

@@ -8,7 +8,8 @@
 namespace LumXMLSAX {
 
 // Appends to a writer's buffer; a full buffer goes into stdout, and a piece
-// larger than the buffer goes there directly.
+// larger than the buffer goes there directly. A string needs no buffer in
+// front of it.
 class HandlerDumpOutput {
 public:
     explicit HandlerDumpOutput(HandlerDump& writer) : _writer(writer) { writer._reserve(); }
@@ -18,7 +19,7 @@ public:
         if (length > _writer._capacity - _writer._used) {
             _writer._handOn();
             if (length >= _writer._capacity) {
-                std::fwrite(from, 1, length, stdout);
+                _writer._write(from, length);
                 return;
             }
         }
@@ -231,35 +232,45 @@ void writeEscaped(Output& out, const unsigned char* begin, const unsigned char* 
 
 }  // namespace
 
-HandlerDump::HandlerDump(const HandlerDump& other) : HandlerBase(other), _flushing(other._flushing) {}
+HandlerDump::HandlerDump(const HandlerDump& other)
+    : HandlerBase(other), _flushing(other._flushing), _sink(other._sink) {}
 
 HandlerDump& HandlerDump::operator=(const HandlerDump& other) {
     if (this != &other) {
         _handOn();
         HandlerBase::operator=(other);
         _flushing = other._flushing;
+        _sink = other._sink;
     }
     return *this;
 }
 
 HandlerDump::~HandlerDump() {
     _handOn();
-    if (_flushing == Flushing::AtEnd) std::fflush(stdout);
+    if (_flushing == Flushing::AtEnd && _sink == nullptr) std::fflush(stdout);
     std::free(_buffer);
 }
 
 void HandlerDump::flush() {
     _handOn();
-    std::fflush(stdout);
+    if (_sink == nullptr) std::fflush(stdout);
 }
 
 void HandlerDump::_handOn() {
-    if (_used != 0) std::fwrite(_buffer, 1, _used, stdout);
+    if (_used != 0) _write(_buffer, _used);
     _used = 0;
 }
 
+void HandlerDump::_write(const unsigned char* bytes, std::size_t length) {
+    if (_sink != nullptr) {
+        _sink->append(reinterpret_cast<const char*>(bytes), length);
+    } else {
+        std::fwrite(bytes, 1, length, stdout);
+    }
+}
+
 void HandlerDump::_reserve() {
-    if (_buffer != nullptr) return;
+    if (_buffer != nullptr || _sink != nullptr) return;
     _capacity = _flushing == Flushing::AtEnd ? kDocumentBuffer : kEventBuffer;
     _buffer = static_cast<unsigned char*>(std::malloc(_capacity));
     if (_buffer == nullptr) _capacity = 0;
@@ -268,7 +279,7 @@ void HandlerDump::_reserve() {
 // With Flushing::AfterEvents an event's bytes are in stdout when it returns,
 // and the events that end a run of output flush it.
 void HandlerDump::_afterEvent(bool flushes) {
-    if (_flushing != Flushing::AfterEvents) return;
+    if (_flushing != Flushing::AfterEvents || _sink != nullptr) return;
     _handOn();
     if (flushes) std::fflush(stdout);
 }

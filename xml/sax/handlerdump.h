@@ -1,9 +1,10 @@
 // A handler that writes the events it receives as XML text on the process's
-// standard output.
+// standard output, or into a string.
 #ifndef TARNXML_SAX_HANDLERDUMP_H
 #define TARNXML_SAX_HANDLERDUMP_H
 
 #include <cstddef>
+#include <string>
 
 #include "xml/export.h"
 #include "xml/sax/handlerbase.h"
@@ -23,6 +24,9 @@ namespace LumXMLSAX {
 // U+10FFFF), is written as "&#65533;"; text the converter rejects outright
 // (a stray continuation byte in lead position) is not written at all.
 // Empty elements print as "<e></e>".
+//
+// A writer made with a string appends to it instead, each event's bytes
+// before the event returns; it never writes or flushes stdout.
 //
 // By default every event's bytes are in stdout when it returns, and the
 // stream is flushed after endElement, characters, ignorableWhitespace and
@@ -51,8 +55,10 @@ public:
     // Flushing::AfterEvents.
     HandlerDump() = default;
     explicit HandlerDump(Flushing flushing) : _flushing(flushing) {}
-    // A copy writes with the same Flushing and starts with nothing waiting;
-    // what waits in `other` stays with it.
+    // Appends to `sink`, which must outlive the writer and is not cleared.
+    explicit HandlerDump(std::string& sink) : _sink(&sink) {}
+    // A copy writes with the same Flushing (or into the same string) and
+    // starts with nothing waiting; what waits in `other` stays with it.
     HandlerDump(const HandlerDump& other);
     // Hands on what waits in this writer first.
     HandlerDump& operator=(const HandlerDump& other);
@@ -80,7 +86,8 @@ public:
 
     // Hands on what waits in this writer and flushes stdout (fflush),
     // whatever the Flushing: everything written so far, by this writer or
-    // through stdout otherwise, reaches file descriptor 1.
+    // through stdout otherwise, reaches file descriptor 1. Nothing for a
+    // writer into a string.
     void flush();
 
 private:
@@ -89,8 +96,11 @@ private:
     void _afterEvent(bool flushes);
     void _handOn();
     void _reserve();
+    void _write(const unsigned char* bytes, std::size_t length);
 
     Flushing _flushing = Flushing::AfterEvents;
+    // Where the bytes go instead of stdout; null for stdout.
+    std::string* _sink = nullptr;
     // Bytes written and not yet handed to stdout: _used of _capacity, taken
     // at the first event by the Flushing. Without it (no memory) every piece
     // goes to stdout at once.

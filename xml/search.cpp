@@ -1,4 +1,4 @@
-#include "tools/xmlfind/finder.h"
+#include "xml/search.h"
 
 #include <algorithm>
 #include <cstring>
@@ -8,8 +8,6 @@
 #include "engine/tarn20.h"
 #include "xml/lumxmlexception.h"
 #include "xml/xml_basetypes.h"
-
-namespace xmlfind {
 
 namespace {
 
@@ -21,7 +19,8 @@ constexpr uint32_t kUtf8 = 2;
 constexpr uint32_t kBufferTooSmall = 10;
 constexpr uint32_t kIllegalFile = 29;
 
-// An open upper bound above every UTF-8 text (see finder.h).
+// The one-byte text 0xFF: UTF-8 never holds the byte, so it stands above
+// every text, an open upper bound.
 const std::string kTop = "\xFF";
 // The first byte from which the engine's substring search looks no more.
 constexpr unsigned kUpperBuckets = 0x80;
@@ -36,6 +35,7 @@ template <typename T, uint32_t (*Destroy)(T*)>
 class Handle {
 public:
     Handle() = default;
+    explicit Handle(T* handle) : _handle(handle) {}
     ~Handle() {
         if (_handle != nullptr) Destroy(_handle);
     }
@@ -46,6 +46,7 @@ public:
     }
     T** out() { return &_handle; }
     T* get() const { return _handle; }
+    T* release() { return std::exchange(_handle, nullptr); }
 
 private:
     T* _handle = nullptr;
@@ -90,17 +91,29 @@ Set emptySet(lumdb* db) {
     return set;
 }
 
-// The values of a set, each the offset of a field.
-std::vector<uint32_t> offsets(const Set& set, lumcursor* cursor) {
+// The array form of a set, with its size.
+List listOf(const Set& set, uint32_t* count) {
     List list;
     check(LumResListCreate(list.out(), set.get(), 0, nullptr));
+    check(LumResListGetSize(list.get(), count));
+    return list;
+}
+
+// Item k of a list: the offset of a field, read back through `cursor` from
+// the field itself, since one that cannot be read is damage.
+uint32_t offsetAt(const List& list, lumcursor* cursor, uint32_t k) {
+    uint32_t offset = 0;
+    check(LumResListGetItem(list.get(), cursor, k));
+    check(LumCursorFetchField(cursor, nullptr, nullptr, 0, nullptr, nullptr, &offset, nullptr));
+    return offset;
+}
+
+// The values of a set, each the offset of a field.
+std::vector<uint32_t> offsets(const Set& set, lumcursor* cursor) {
     uint32_t count = 0;
-    check(LumResListGetSize(list.get(), &count));
+    const List list = listOf(set, &count);
     std::vector<uint32_t> values(count);
-    for (uint32_t k = 0; k < count; ++k) {
-        check(LumResListGetItem(list.get(), cursor, k));
-        check(LumCursorFetchField(cursor, nullptr, nullptr, 0, nullptr, nullptr, &values[k], nullptr));
-    }
+    for (uint32_t k = 0; k < count; ++k) values[k] = offsetAt(list, cursor, k);
     return values;
 }
 
@@ -118,7 +131,7 @@ bool successor(std::string prefix, std::string* out) {
 // count, and the element each one selects.
 class Selector {
 public:
-    Selector(lumdb* db, const Condition& condition, int within, bool withinKnown)
+    Selector(lumdb* db, const LumXMLCondition& condition, int within, bool withinKnown)
         : _condition(condition), _within(within), _withinKnown(withinKnown) {
         check(LumCursorCreate(_cursor.out(), db));
         check(LumCursorCreate(_climber.out(), db));
@@ -219,7 +232,7 @@ private:
 
     static constexpr uint32_t kUtf8Code = kUtf8;
 
-    const Condition& _condition;
+    const LumXMLCondition& _condition;
     int _within;
     bool _withinKnown;
     Cursor _cursor;
@@ -278,7 +291,7 @@ private:
 };
 
 // The elements one condition selects, as a set of chain start offsets.
-Set selectElements(LumXMLDb& database, const Condition& condition, const std::optional<int>& within) {
+Set selectElements(LumXMLDb& database, const LumXMLCondition& condition, const std::optional<int>& within) {
     lumdb* db = database.getDatabaseHandle();
     Set selected = emptySet(db);
     int usertype = 0;
@@ -287,47 +300,100 @@ Set selectElements(LumXMLDb& database, const Condition& condition, const std::op
     Searches searches(db, usertype, selector, selected);
     const std::string& value = condition.value;
     switch (condition.match) {
-    case Match::Exact: searches.equal(value); break;
+    case LumXMLMatch::Exact: searches.equal(value); break;
     // An empty prefix or substring: every text, the empty one too.
-    case Match::Prefix: value.empty() ? searches.every() : searches.prefixed(value); break;
-    case Match::Contains: value.empty() ? searches.every() : searches.containing(value); break;
-    case Match::Range: searches.between(value, condition.high); break;
+    case LumXMLMatch::Prefix: value.empty() ? searches.every() : searches.prefixed(value); break;
+    case LumXMLMatch::Contains: value.empty() ? searches.every() : searches.containing(value); break;
+    case LumXMLMatch::Range: searches.between(value, condition.high); break;
     }
     return selected;
 }
 
-uint32_t mergeOperator(Join join) {
+uint32_t mergeOperator(LumXMLJoin join) {
     switch (join) {
-    case Join::And: return kIntersection;
-    case Join::AndNot: return kDifference;
+    case LumXMLJoin::And: return kIntersection;
+    case LumXMLJoin::AndNot: return kDifference;
     default: return kUnion;
     }
 }
 
 }  // namespace
 
-std::vector<uint32_t> Find(LumXMLDb& database, const Request& request) {
-    std::optional<int> within;
-    if (request.within) {
-        int usertype = 0;
-        if (!database.lookupUsertype(bytes(*request.within), &usertype)) return {};
-        within = usertype;
-    }
-    lumdb* db = database.getDatabaseHandle();
-    Set result;
-    for (const Condition& condition : request.conditions) {
-        Set selected = selectElements(database, condition, within);
-        if (condition.join == Join::First)
-            result = std::move(selected);
-        else
-            check(LumResMerge(result.get(), selected.get(), mergeOperator(condition.join)));
-    }
-    Cursor cursor;
-    check(LumCursorCreate(cursor.out(), db));
-    std::vector<uint32_t> elements = offsets(result, cursor.get());
-    std::sort(elements.begin(), elements.end());
-    if (request.limit && elements.size() > *request.limit) elements.resize(*request.limit);
-    return elements;
+// ---- LumXMLSearch ------------------------------------------------------------
+
+LumXMLSearch::LumXMLSearch(LumXMLCondition first) {
+    _terms.push_back({LumXMLJoin::Or, std::move(first)});
 }
 
-}  // namespace xmlfind
+LumXMLSearch& LumXMLSearch::join(LumXMLJoin join, LumXMLCondition condition) {
+    _terms.push_back({join, std::move(condition)});
+    return *this;
+}
+
+LumXMLSearch& LumXMLSearch::within(std::string element) {
+    _within = std::move(element);
+    return *this;
+}
+
+LumXMLSearch& LumXMLSearch::limit(uint64_t elements) {
+    _limit = elements;
+    return *this;
+}
+
+lumresset* LumXMLSearch::_select(LumXMLDb& database) const {
+    std::optional<int> within;
+    if (_within) {
+        int usertype = 0;
+        if (!database.lookupUsertype(bytes(*_within), &usertype))
+            return emptySet(database.getDatabaseHandle()).release();
+        within = usertype;
+    }
+    Set result;
+    for (const Term& term : _terms) {
+        Set selected = selectElements(database, term.condition, within);
+        if (&term == &_terms.front())
+            result = std::move(selected);
+        else
+            check(LumResMerge(result.get(), selected.get(), mergeOperator(term.join)));
+    }
+    return result.release();
+}
+
+LumXMLMatches LumXMLSearch::find(LumXMLDb& database) const {
+    Set selected(_select(database));
+    Cursor cursor;
+    check(LumCursorCreate(cursor.out(), database.getDatabaseHandle()));
+    std::vector<uint32_t> elements = offsets(selected, cursor.get());
+    // Only the first `limit` need their order.
+    if (_limit && elements.size() > *_limit) {
+        const auto end = elements.begin() + static_cast<std::ptrdiff_t>(*_limit);
+        std::nth_element(elements.begin(), end, elements.end());
+        elements.erase(end, elements.end());
+    }
+    std::sort(elements.begin(), elements.end());
+    return LumXMLMatches(std::make_shared<tarnxml_detail::HeldDatabase>(database), std::move(elements));
+}
+
+uint64_t LumXMLSearch::count(LumXMLDb& database) const {
+    Set selected(_select(database));
+    Cursor cursor;
+    check(LumCursorCreate(cursor.out(), database.getDatabaseHandle()));
+    // Each element is looked at as find looks at it, so that a count fails
+    // where find would.
+    uint32_t size = 0;
+    const List list = listOf(selected, &size);
+    for (uint32_t k = 0; k < size; ++k) offsetAt(list, cursor.get(), k);
+    return _limit ? std::min<uint64_t>(size, *_limit) : size;
+}
+
+// ---- LumXMLMatches -----------------------------------------------------------
+
+LumXMLMatches::LumXMLMatches(std::shared_ptr<tarnxml_detail::HeldDatabase> held,
+                             std::vector<uint32_t> elements)
+    : _held(std::move(held)), _elements(std::move(elements)) {}
+
+std::optional<LumXMLElement> LumXMLMatches::next() {
+    if (!_held->database.isOpened()) fail(LUM_ERR_BAD_DATABASE);
+    if (_next == _elements.size()) return std::nullopt;
+    return LumXMLElement(_held, _elements[_next++]);
+}
