@@ -52,6 +52,8 @@ const char* const kEngineMessages[] = {
     "Illegal database file",
     "Illegal database file version",
     "There are references to object",
+    "The database is busy: another process holds it",
+    "An unfinished change must be rolled back first, which needs write access",
 };
 
 struct CodeText {

@@ -41,6 +41,8 @@ constexpr uint32_t kTooBig = LUM_ERR_TOO_BIG;
 constexpr uint32_t kIllegalFile = LUM_ERR_ILLEGAL_FILE;
 constexpr uint32_t kBadVersion = LUM_ERR_BAD_VERSION;
 constexpr uint32_t kReferenced = LUM_ERR_REFERENCED;
+constexpr uint32_t kBusy = LUM_ERR_BUSY;
+constexpr uint32_t kNeedsRecovery = LUM_ERR_NEEDS_RECOVERY;
 
 constexpr uint32_t kMalloc = LUM_ERR_MALLOC;
 constexpr uint32_t kRealloc = LUM_ERR_REALLOC;

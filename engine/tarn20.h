@@ -26,9 +26,36 @@
  * two calls at once; between calls they may pass to another thread (ordered
  * by the caller's own synchronisation: nothing is kept per thread). Separate
  * databases may be used on separate threads at the same time: they share
- * nothing but the text area of LumErrorMessage. A file is open in one
- * database at a time: another LumDbCreate on it, in this process or another,
- * gets 0x2000 until LumDbClose.
+ * nothing but the text area of LumErrorMessage.
+ *
+ * Sharing a file. Any number of read-only opens (flags 17, and any flags
+ * with bits 0 and 4 set) of one file may be open at once, in this process
+ * or others; an open for writing or creating is alone on its file, from
+ * LumDbCreate to LumDbClose or LumDbAbandon. An open that meets the other
+ * kind gets 0x2000 at once, unless LumDbParams.spare1 asks it to wait (see
+ * there). A writer waiting for its turn keeps new readers out meanwhile, so
+ * that a stream of readers cannot starve it.
+ *
+ * Changes that cannot half-happen. What a database opened on an existing
+ * file changes (drivers 1 and 3) reaches the file only at LumDbCommit (or
+ * at LumDbClose, which commits), and then whole or not at all: after a
+ * failure at any step, a kill or a power cut, the file holds exactly what
+ * the last commit that reported 0 left in it, or, for a commit cut short,
+ * that or all of its change. The commit first writes the committed bytes
+ * of every page it will overwrite to a journal "<file>-journal" beside the
+ * file (links resolved) and syncs it and the folder, then writes and syncs
+ * the file, then removes the journal (or zeroes its header) and syncs the
+ * folder before it reports 0. Every LumDbCreate of an existing file, of any
+ * kind, rolls a journal left by an unfinished commit back before anything
+ * is read; a journal that is damaged, cut short or names another file is
+ * never applied. So a caller needs write access to the folder to commit,
+ * and a reader that finds an unfinished change needs write access to the
+ * file and the folder (else 33). A commit that fails reports the failing
+ * step's code and leaves the file as committed before, or, when even the
+ * undoing failed, leaves it to the next open to undo: the database then
+ * answers every later commit with the same code. A new file (flags 0, or 1
+ * creating) is written whole by its first commit, with no journal; a crash
+ * before it leaves a file that may not open.
  *
  * The engine starts one thread of its own, only for a new database of driver
  * 1 while LumDbCreate holds it in memory (see LumDbParams): the call that
@@ -53,6 +80,11 @@
  *  - driver 1, a new database held in memory: 4 GiB of address space
  *    reserved, of which only what is written takes memory, and up to 16 MiB
  *    beyond the file's end faulted in by the thread above.
+ *  - drivers 1 and 3 opened for writing: 128 KiB of marks of the pages
+ *    changed since the last commit; driver 1 on an existing file (or a new
+ *    one once committed): 4 GiB of address space reserved, of which the
+ *    pages changed and the growth since the last commit take memory (and
+ *    the pages a commit changed stay copies until LumDbClose).
  * Cursors, queries, result sets and lists hold memory of their own until
  * they are destroyed.
  */
@@ -108,6 +140,8 @@ enum {
     LUM_ERR_ILLEGAL_FILE = 29,
     LUM_ERR_BAD_VERSION = 30,
     LUM_ERR_REFERENCED = 31,
+    LUM_ERR_BUSY = 32,            /* locked elsewhere for longer than the busy timeout */
+    LUM_ERR_NEEDS_RECOVERY = 33,  /* an unfinished change that this process may not undo */
 
     LUM_ERR_MALLOC = 0x1000,
     LUM_ERR_REALLOC = 0x1001,
@@ -143,11 +177,20 @@ typedef uint32_t LumTypeId;
 /* Parameters of LumDbCreate. Zero words take defaults: growSize 65536,
  * driver 1. flags (bits 0 and 4 only): 0 create (truncate), 1 open or create,
  * 16 open, 17 open read-only. driver: 1 mapped file, 3 file read whole and
- * written back on commit, 4 memory only. spare1/spare2 are kept, not read.
+ * written back on commit, 4 memory only. spare1 is the busy timeout in
+ * milliseconds: how long LumDbCreate waits for a file that other opens hold
+ * (see Sharing a file above), polling every few milliseconds; when the time
+ * runs out it answers 32 "busy" (errno EWOULDBLOCK). 0, the default, waits
+ * not at all and answers 0x2000 at once, as a locked file always has.
+ * spare2 is kept, not read.
  * Driver 1 holds a new file in memory until its first commit or close (or
- * until it outgrows a quarter of physical memory), then maps it; the file's
- * blocks are reserved as it grows either way. A new file of 16 MiB or more
- * held in memory has a thread of its own (see Threads above). */
+ * until it outgrows a quarter of physical memory, when it maps the file and
+ * writes to it at once), then maps it privately; the file's blocks are
+ * reserved as it grows. An existing file opened for writing is mapped
+ * privately: the growth of one change lies in memory until the commit
+ * writes it (at most a quarter of physical memory: beyond, 0x2009 with
+ * ENOMEM), and a full disk is reported by the commit. A new file of 16 MiB
+ * or more held in memory has a thread of its own (see Threads above). */
 typedef struct LumDbParams {
     uint32_t flags, initialSize, growSize, driver, spare1, spare2;
 } LumDbParams;
@@ -208,18 +251,24 @@ TARN20_API uint32_t LumSysGetInfo(LumSysInfo *info);
 /* ---- Databases ------------------------------------------------------------ */
 
 /* Creates or opens the database `name` as params->flags says; `reserved` is
- * not read. Defaults are written back into *params.
+ * not read. Defaults are written back into *params. An unfinished change of
+ * an existing file is rolled back first (see Changes above).
  * Codes, in order: 2 null out; 4 null params; 5 unknown driver; driver open
  * failures (0x2000 range: 0x2000 when the file cannot be opened or is open
- * elsewhere); 29 not a database file (wrong magic, shorter than the header,
- * impossible header words); 30 other version; 0x1000.
+ * elsewhere, with no wait asked for; 32 when the wait of spare1 ran out; 33
+ * when an unfinished change must be rolled back and this process may not
+ * write the file or its folder; the code of a failed rollback); 29 not a
+ * database file (wrong magic, shorter than the header, impossible header
+ * words); 30 other version; 0x1000.
  * The memory driver (4) ignores `name`, which may then be null; the file
  * drivers refuse a null name with 4 and a directory or other non-regular
  * file with 0x2000. */
 TARN20_API uint32_t LumDbCreate(lumdb **out, uint32_t reserved, const char *name, LumDbParams *params);
 
-/* Makes the database durable: 2; 0 without effect when flags is exactly 17;
- * else the driver's commit code. */
+/* Makes the database durable, its change since the last commit whole or
+ * not at all (see Changes above): 2; 0 without effect when flags is exactly
+ * 17; else the driver's commit code (0x2000 range, 0x1000 for its buffer).
+ * A commit with nothing changed writes nothing. */
 TARN20_API uint32_t LumDbCommit(lumdb *db);
 
 /* Commits (unless flags is exactly 17) and closes. 2; 31 while cursors,
@@ -229,10 +278,11 @@ TARN20_API uint32_t LumDbClose(lumdb *db);
 
 /* Closes without committing: for a caller that gives up on what it wrote
  * since the last commit, and does not want it written out first. Nothing
- * more is written to the file. A new file held in memory (driver 1) or a
- * file read whole (driver 3) keeps only what was committed before; what a
- * mapped file was given already stays in it, so a caller that abandons a
- * database it created removes the file too. 2; 31 while cursors, queries,
+ * more is written to the file, which then holds exactly what the last
+ * commit left; only a new file of driver 1 that outgrew memory before its
+ * first commit (see LumDbParams) has been given its bytes already, so a
+ * caller that abandons a database it created removes the file too. 2; 31
+ * while cursors, queries,
  * result sets or a dictionary are open (nothing closed). Close failures are
  * not reported; the handle is freed. */
 TARN20_API uint32_t LumDbAbandon(lumdb *db);

@@ -1,9 +1,11 @@
 #include "engine/tarn20.h"
 #include "xml/lumxmldb.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 
+#include "xml/file_locks.h"
 #include "xml/lumxmlexception.h"
 #include "xml/lumxmlref.h"
 #include "xml/xml_basetypes.h"
@@ -86,6 +88,17 @@ uint32_t search(lumdb* db, LumTypeId type, const void* value, uint32_t encoding,
     rc = LumResListCreate(list.out(), set.get(), 0, nullptr);
     if (rc != 0) return rc;
     return LumResListGetSize(list.get(), count);
+}
+
+std::atomic<unsigned int> gBusyTimeout{0};
+
+// The temporary files of killed loads beside the database, once it is open
+// for writing (and so no load of it can be under way).
+void removeLeftovers(const char* name) {
+    char* real = realpath(name, nullptr);
+    if (real == nullptr) return;
+    tarnxml_detail::RemoveLeftoverTemporaries(real);
+    std::free(real);
 }
 
 char* duplicate(const char* name) {
@@ -209,11 +222,16 @@ void LumXMLDb::Open() { _open(kFlagsOpen); }
 
 void LumXMLDb::OpenReadOnly() { _open(kFlagsReadOnly); }
 
+void LumXMLDb::SetBusyTimeout(unsigned int milliseconds) { gBusyTimeout.store(milliseconds); }
+
+unsigned int LumXMLDb::BusyTimeout() { return gBusyTimeout.load(); }
+
 void LumXMLDb::_open(uint32_t flags) {
     if (databaseName == nullptr) throw LumXMLException(XMLERR_NO_DATABASE_NAME);
     if (isOpened()) Close();
     // A fresh state: copies still holding the old one see it closed.
     auto state = std::make_shared<DbState>();
+    state->params.spare1 = BusyTimeout();
     state->params.spare2 = kSpare2;
     state->params.flags = flags;
     state->readOnly = flags == kFlagsReadOnly;
@@ -234,6 +252,7 @@ void LumXMLDb::_open(uint32_t flags) {
         throw;
     }
     state->opened = true;
+    if (flags == kFlagsOpen) removeLeftovers(databaseName);
 }
 
 void LumXMLDb::CreateUnlinkedTagchain() {
@@ -418,7 +437,9 @@ bool LumXMLDb::GetElementPCDATAUnique(const unsigned char*, const unsigned char*
     DbState& st = *_state;
     // Only a missing match answers false; a failure to search is thrown, so
     // that it is never mistaken for "not found".
-    const int usertype = st.lookupTag(tag);
+    // A tag the dictionary lacks has no elements; it is not created here.
+    int usertype = 0;
+    if (!st.findTag(tag, &usertype)) return false;
     Owned<lumcursor> cursor(LumCursorDestroy);
     check(LumCursorCreate(cursor.out(), st.database));
     Owned<lumreslist> list(LumResListDestroy);

@@ -93,7 +93,9 @@ public:
     void SetDatabaseName(const unsigned char* name);
 
     // Create: a new database file (replacing any of that name), opened.
-    // Open: an existing database file, for reading and writing.
+    // Open: an existing database file, for reading and writing; it also
+    // removes the temporary files that loads killed outright left beside it
+    // (see xml/sax/replacement.h), those no live process holds.
     // Both make sure the unlinked chain exists. Throws XMLERR_NO_DATABASE_NAME
     // without a name, else the engine's code; on any failure everything
     // opened is released again and the object is closed.
@@ -107,6 +109,17 @@ public:
     // Nothing is created on opening either: a file without an unlinked chain
     // keeps having none. Failures as for Open.
     void OpenReadOnly();
+    // How long every later Create, Open or OpenReadOnly of this process (and
+    // the storing handler's replacement of a file) waits for a database file
+    // that other processes hold: while one writes, no other opens it; while
+    // any read, none writes. 0, the default, waits not at all: the engine's
+    // 0x2000 "CreateFile() failed" at once. After a wait that ran out the
+    // open throws 32, whose message says the database is busy. Set it before
+    // the opens it is for; reading and setting it from several threads is
+    // safe, but an open in flight may see either value.
+    static void SetBusyTimeout(unsigned int milliseconds);
+    static unsigned int BusyTimeout();
+
     // Closes what Create or Open opened; nothing when closed. Throws 31 while
     // references hold cursors (the object stays open).
     void Close();
@@ -149,7 +162,8 @@ public:
     // Finds a character-data field of an element named tag whose text equals
     // value (attribute names and values of the same text are passed over);
     // true with ref on the first match, false (ref untouched) when
-    // there is none or the database is closed. A failure of the search itself
+    // there is none (a tag the dictionary lacks among them: nothing is
+    // created) or the database is closed. A failure of the search itself
     // is thrown as LumXMLException. context is not used.
     bool GetElementPCDATAUnique(const unsigned char* context, const unsigned char* tag,
                                 const unsigned char* value, lumxmlref* ref);

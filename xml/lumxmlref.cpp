@@ -520,7 +520,11 @@ bool lumxmlref::GotoLastChild() {
 
 bool lumxmlref::GotoNamedParentTagChain(const unsigned char* tag) {
     if (!_live()) return false;
-    const int wanted = _getUsertype(tag) & 0xFFFF;
+    // A tag the dictionary lacks names no chain (the climb goes all the way
+    // up); nothing is created for it.
+    int usertype = 0;
+    const bool known = tag == nullptr || _shared->findTag(tag, &usertype);
+    const int wanted = known ? usertype & 0xFFFF : -1;
     // A damaged file may link chains in a circle: every pointer field is
     // passed at most once.
     tarnxml_detail::AddressSet passed;

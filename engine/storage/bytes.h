@@ -24,6 +24,11 @@ inline void putU32(uint8_t* p, uint32_t v) {
     p[2] = uint8_t(v >> 16);
     p[3] = uint8_t(v >> 24);
 }
+inline uint64_t getU64(const uint8_t* p) { return uint64_t(getU32(p)) | uint64_t(getU32(p + 4)) << 32; }
+inline void putU64(uint8_t* p, uint64_t v) {
+    putU32(p, uint32_t(v));
+    putU32(p + 4, uint32_t(v >> 32));
+}
 
 // Bytes read as a big-endian number, so that numbers order as the byte
 // strings do (unsigned, first byte first): key starts compare a word at a time.

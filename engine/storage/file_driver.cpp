@@ -1,6 +1,8 @@
-// Driver 3: the database file read whole into two heap buffers at open and
-// written back whole at every commit (and at close). Nothing reaches the file
-// in between; the file never shrinks.
+// Driver 3: the database file read whole into two heap buffers at open.
+// Nothing reaches the file before a commit (or the close, which commits):
+// a new file's first is written whole; after that a commit writes only the
+// pages the store marked and the grown tail, whole or not at all
+// (engine/storage/journal.h). The file never shrinks.
 #include <cerrno>
 #include <cstddef>
 #include <cstdlib>
@@ -9,6 +11,8 @@
 #include <type_traits>
 
 #include "engine/result_codes.h"
+#include "engine/storage/db_file.h"
+#include "engine/storage/journal.h"
 #include "engine/storage/os.h"
 #include "engine/storage/store.h"
 
@@ -16,14 +20,16 @@ namespace tarn {
 namespace {
 
 struct FileContext {
-    AreaView view;  // first: Store::view points here; owns both buffers
+    AreaView view;  // first: Store::view points here; owns both buffers and the marks
     os::DbFile file;
+    journal::CommitState commits;
 };
 static_assert(std::is_standard_layout_v<FileContext> && offsetof(FileContext, view) == 0);
 
 void freeContext(FileContext* c) {
     os::ErrnoGuard keep;
-    os::CloseFile(c->file.fd);
+    os::CloseDatabaseFile(&c->file);
+    std::free(c->view.dirty);
     std::free(c->view.data);
     std::free(c->view.header);
     c->~FileContext();
@@ -45,7 +51,9 @@ uint32_t allocateAreas(FileContext* c) {
     c->view.header = static_cast<uint8_t*>(os::Sys().calloc(fmt::kHeaderSize, 1));
     if (c->view.header == nullptr) return rc::kMalloc;
     c->view.dataSize = dataSize;
-    return rc::kOk;
+    if (c->file.mode.readOnly) return rc::kOk;
+    c->view.dirty = static_cast<uint64_t*>(os::Sys().calloc(kDirtyWords, sizeof(uint64_t)));
+    return c->view.dirty != nullptr ? rc::kOk : rc::kMalloc;
 }
 
 uint32_t readAreas(FileContext* c) {
@@ -60,10 +68,7 @@ uint32_t fileCommit(void* ctx) {
         errno = EBADF;
         return rc::kWriteFile;
     }
-    const int fd = c->file.fd;
-    if (uint32_t r = os::WriteAll(fd, 0, c->view.header, fmt::kHeaderSize)) return r;
-    if (uint32_t r = os::WriteAll(fd, fmt::kHeaderSize, c->view.data, c->view.dataSize)) return r;
-    return os::FlushFile(fd);
+    return journal::CommitView(c->file, &c->view, &c->commits);
 }
 
 uint32_t fileGrow(void* ctx, uint32_t n) {
@@ -102,9 +107,13 @@ uint32_t FileDriverOpen(Store* s, uint32_t headerSize, const char* name,
     void* mem = os::Sys().calloc(1, sizeof(FileContext));
     if (mem == nullptr) return rc::kMalloc;
     auto* c = new (mem) FileContext();
-    uint32_t r = os::OpenDatabaseFile(name, p->flags, p->initialSize, headerSize, &c->file);
+    uint32_t r = os::OpenDatabaseFile(name, p->flags, p->initialSize, headerSize, p->spare1, &c->file);
     if (r == rc::kOk) r = allocateAreas(c);
     if (r == rc::kOk && !c->file.mode.isNew) r = readAreas(c);
+    if (r == rc::kOk && !c->file.mode.isNew && !c->file.mode.readOnly) {
+        c->commits.committed = uint64_t(fmt::kHeaderSize) + c->view.dataSize;
+        c->view.trackedEnd = c->commits.committed;
+    }
     if (r != rc::kOk) {
         freeContext(c);
         return r;

@@ -55,6 +55,36 @@
 //
 // Base type classes: codes 1..10 are their own class, 128 is class 1,
 // 129..137 class 5, 138..156 class 9, every other code class 0.
+//
+// Rollback journal: a file of its own, "<database>-journal" beside the
+// database (symbolic links resolved), that exists only while a change of an
+// existing database is being written. It holds the committed bytes of every
+// page the change overwrites, so that the next open can put them back. It
+// belongs to one database and one change: a journal is applied only when it
+// is whole (every checksum right, every record present) and names the very
+// file beside it with a size the change can have left (sizeBefore ..
+// sizeAfter). Pages are kJournalPage bytes of the database file, header area
+// included: page p is file bytes [p * 4096, p * 4096 + 4096).
+//
+// Journal header (72 bytes)
+//   OFFSET  WIDTH  NAME        CONTENT
+//   0       8      magic       "ORLjrnl" and a NUL
+//   8       4      version     1
+//   12      4      pageSize    4096
+//   16      8      device      st_dev of the database file
+//   24      8      inode       st_ino of the database file
+//   32      8      sizeBefore  file size as committed: what a rollback restores
+//   40      8      sizeAfter   file size the change grows it to (>= sizeBefore)
+//   48      8      salt        drawn afresh for every journal
+//   56      4      records     number of page records that follow
+//   60      4      reserved    zero
+//   64      8      checksum    of bytes 0..63 (JournalChecksum, seed 0)
+//
+// Page record (16 + 4096 bytes), from offset 72 on, in ascending page order
+//   0       4      page        page number
+//   4       4      reserved    zero
+//   8       8      checksum    of bytes 0..7 and 16.., seeded with the salt
+//   16      4096   bytes       the page as committed; zero past sizeBefore
 #ifndef TARN_STORAGE_FORMAT_H
 #define TARN_STORAGE_FORMAT_H
 
@@ -126,6 +156,31 @@ constexpr uint32_t kGroupFirst = 5;
 constexpr uint32_t kGroupCount = 9;
 constexpr uint32_t kGroupFieldId = 13;
 constexpr uint32_t kGroupSize = 15;
+
+// Rollback journal
+constexpr char kJournalSuffix[] = "-journal";
+constexpr char kJournalMagic[8] = {'O', 'R', 'L', 'j', 'r', 'n', 'l', 0};
+constexpr uint32_t kJournalVersion = 1;
+constexpr uint32_t kJournalPage = 4096;
+constexpr uint32_t kJournalPageShift = 12;
+constexpr uint32_t kJournalMagicOffset = 0;
+constexpr uint32_t kJournalVersionOffset = 8;
+constexpr uint32_t kJournalPageSizeOffset = 12;
+constexpr uint32_t kJournalDeviceOffset = 16;
+constexpr uint32_t kJournalInodeOffset = 24;
+constexpr uint32_t kJournalSizeBeforeOffset = 32;
+constexpr uint32_t kJournalSizeAfterOffset = 40;
+constexpr uint32_t kJournalSaltOffset = 48;
+constexpr uint32_t kJournalRecordsOffset = 56;
+constexpr uint32_t kJournalHeaderChecksum = 64;  // covers the bytes before it
+constexpr uint32_t kJournalHeaderSize = 72;
+constexpr uint32_t kRecordPage = 0;
+constexpr uint32_t kRecordReserved = 4;
+constexpr uint32_t kRecordChecksum = 8;
+constexpr uint32_t kRecordBytes = 16;
+constexpr uint32_t kJournalRecordSize = kRecordBytes + kJournalPage;
+static_assert(kHeaderSize % kJournalPage == 0, "no page holds both areas");
+static_assert(1u << kJournalPageShift == kJournalPage);
 
 // Storage classes: how a value is stored and how the value index keys it.
 constexpr int kClassNone = 0;  // a code no value is stored as

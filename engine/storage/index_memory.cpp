@@ -47,9 +47,12 @@ IndexState* memoryFor(Store* s) {
 // descent along it does (invariants 3 and 4).
 void writeDirections(Store* s, const IndexPath& path, uint32_t count) {
     if (count == 0 || !writable(s)) return;
-    uint8_t* data = DataRaw(s, 0);
+    if (uint8_t* data = DataPlainBase(s)) {
+        for (uint32_t i = 0; i < count; ++i) data[path.nodes[i] + fmt::kNodeDirection] = directionByte(path.sides[i]);
+        return;
+    }
     for (uint32_t i = 0; i < count; ++i)
-        data[path.nodes[i] + fmt::kNodeDirection] = directionByte(path.sides[i]);
+        *DataRawWrite(s, path.nodes[i] + fmt::kNodeDirection, 1) = directionByte(path.sides[i]);
 }
 
 // Whether the remembered path still leads from the head to the key, so that

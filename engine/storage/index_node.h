@@ -58,7 +58,10 @@ inline uint8_t directionByte(int d) { return d > 0 ? fmt::kRight : fmt::kLeft; }
 // (invariant 3 of index_memory.h); a read-only store is refused as any
 // write to it is.
 inline void setSoundDirection(Store* s, uint32_t node, int d) {
-    if (writable(s)) *DataRaw(s, node + fmt::kNodeDirection) = directionByte(d);
+    if (uint8_t* data = DataPlainBase(s))
+        data[node + fmt::kNodeDirection] = directionByte(d);
+    else if (writable(s))
+        *DataRawWrite(s, node + fmt::kNodeDirection, 1) = directionByte(d);
 }
 
 // A hint to the processor to fetch a node that may be visited next.

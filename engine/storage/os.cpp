@@ -5,7 +5,9 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <climits>
 #include <condition_variable>
+#include <cstring>
 #include <cstdlib>
 #include <mutex>
 #include <new>
@@ -20,6 +22,7 @@ namespace {
 int sysOpen(const char* path, int flags, mode_t mode) { return ::open(path, flags, mode); }
 int sysStat(const char* path, struct stat* st) { return ::stat(path, st); }
 int sysFstat(int fd, struct stat* st) { return ::fstat(fd, st); }
+int sysFcntlLock(int fd, int command, struct flock* lock) { return ::fcntl(fd, command, lock); }
 void* sysMremap(void* old, size_t oldLen, size_t newLen, int flags) {
     return ::mremap(old, oldLen, newLen, flags);
 }
@@ -28,37 +31,10 @@ constexpr SysTable kDefaultSys = {
     sysOpen,  ::close,  ::flock,  sysStat,   sysFstat,   ::ftruncate, ::posix_fallocate,
     ::mmap,   sysMremap, ::munmap, ::msync,  ::fsync,    ::pread,     ::pwrite,
     ::futimens, std::calloc, std::realloc, std::malloc, ::sysconf,
+    ::unlink, ::realpath, ::access, ::clock_gettime, ::nanosleep, sysFcntlLock,
 };
 
 SysTable gSys = kDefaultSys;
-
-constexpr mode_t kCreateMode = 0666;  // narrowed by the umask
-
-int openFlags(const OpenMode& m) {
-    // O_NONBLOCK keeps a FIFO from stalling the open; it is refused below.
-    int f = O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
-    f |= m.readOnly ? O_RDONLY : O_RDWR;
-    // No O_TRUNC: a new file is emptied only once the lock is held.
-    if (m.isNew) f |= O_CREAT;
-    return f;
-}
-
-uint32_t failClosing(int fd, uint32_t code) {
-    ErrnoGuard keep;
-    CloseFile(fd);
-    return code;
-}
-
-// Size checks of an existing file, after the lock is held.
-uint32_t existingDataSize(const struct stat& st, uint32_t headerSize, uint32_t* out) {
-    if (uint64_t(st.st_size) > 0xFFFFFFFFu) {
-        errno = EFBIG;
-        return rc::kFileTooLarge;
-    }
-    if (uint64_t(st.st_size) < headerSize) return rc::kIllegalFile;
-    *out = uint32_t(st.st_size) - headerSize;
-    return rc::kOk;
-}
 
 // The grown tail will be written soon: mapping its pages in one call costs
 // less than a fault on each. Only a hint, so neither injected nor reported.
@@ -76,54 +52,6 @@ void prepareForWriting(uint8_t* start, size_t length) {
 
 SysTable& Sys() { return gSys; }
 const SysTable& DefaultSys() { return kDefaultSys; }
-
-uint32_t ChooseOpenMode(uint32_t flags, const char* name, OpenMode* out) {
-    const bool keep = (flags & 1) != 0;
-    const bool existing = (flags & 16) != 0;
-    if (existing) {
-        *out = OpenMode{false, keep};
-        return rc::kOk;
-    }
-    if (!keep) {
-        *out = OpenMode{true, false};
-        return rc::kOk;
-    }
-    struct stat st;
-    if (Sys().stat(name, &st) == 0) {
-        *out = OpenMode{false, false};
-        return rc::kOk;
-    }
-    if (errno != ENOENT) return rc::kGetFileAttributes;
-    *out = OpenMode{true, false};
-    return rc::kOk;
-}
-
-uint32_t OpenDatabaseFile(const char* name, uint32_t flags, uint32_t initialSize,
-                          uint32_t headerSize, DbFile* out) {
-    OpenMode mode;
-    if (uint32_t r = ChooseOpenMode(flags, name, &mode)) return r;
-    const int fd = Sys().open(name, openFlags(mode), kCreateMode);
-    if (fd < 0) return rc::kCreateFile;
-    if (Sys().flock(fd, LOCK_EX | LOCK_NB) != 0) return failClosing(fd, rc::kCreateFile);
-    struct stat st;
-    if (Sys().fstat(fd, &st) != 0) return failClosing(fd, rc::kGetFileSize);
-    if (!S_ISREG(st.st_mode)) {
-        errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
-        return failClosing(fd, rc::kCreateFile);
-    }
-    uint32_t dataSize = initialSize;
-    if (mode.isNew) {
-        if (Sys().ftruncate(fd, 0) != 0) return failClosing(fd, rc::kCreateFile);
-    } else if (uint32_t r = existingDataSize(st, headerSize, &dataSize)) {
-        return failClosing(fd, r);
-    }
-    out->fd = fd;
-    out->mode = mode;
-    out->dataSize = dataSize;
-    // Blocks are counted in units of 512 bytes whatever the file system.
-    out->allocated = !mode.isNew && uint64_t(st.st_blocks) * 512 >= uint64_t(st.st_size);
-    return rc::kOk;
-}
 
 void CloseFile(int fd) {
     if (fd >= 0) Sys().close(fd);
@@ -180,8 +108,33 @@ uint32_t FlushView(uint8_t* base, size_t size) {
 
 uint32_t FlushFile(int fd) { return Sys().fsync(fd) == 0 ? rc::kOk : rc::kFlushFileBuffers; }
 
-void TouchWriteTime(int fd) {
-    const struct timespec times[2] = {{0, UTIME_OMIT}, {0, UTIME_NOW}};
+bool FolderOf(const char* path, char (&folder)[PATH_MAX]) {
+    // What comes before the last slash: "." without one, "/" for a name
+    // right under the root.
+    const char* slash = std::strrchr(path, '/');
+    const size_t length = slash == nullptr || slash == path ? 1 : size_t(slash - path);
+    if (length >= sizeof folder) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    std::memcpy(folder, slash == nullptr ? "." : path, length);
+    folder[length] = 0;
+    return true;
+}
+
+uint32_t FlushFolderOf(const char* path) {
+    char folder[PATH_MAX];
+    if (!FolderOf(path, folder)) return rc::kFlushFileBuffers;
+    const int fd = Sys().open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+    if (fd < 0) return rc::kFlushFileBuffers;
+    const uint32_t r = FlushFile(fd);
+    ErrnoGuard keep;
+    CloseFile(fd);
+    return r;
+}
+
+void TouchWriteTime(int fd, const struct timespec* access) {
+    const struct timespec times[2] = {access != nullptr ? *access : timespec{0, UTIME_OMIT}, {0, UTIME_NOW}};
     Sys().futimens(fd, times);
 }
 
@@ -198,6 +151,23 @@ uint8_t* ReserveStaging() {
     madvise(p, kStagingSpan, MADV_HUGEPAGE);
 #endif
     return static_cast<uint8_t*>(p);
+}
+
+uint8_t* ReservePrivateView(int fd, size_t size) {
+    void* span = Sys().mmap(nullptr, kStagingSpan, PROT_READ | PROT_WRITE,
+                            MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (span == MAP_FAILED) return nullptr;
+    // Fixed over the span just reserved, which holds nothing yet.
+    if (Sys().mmap(span, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_FIXED, fd, 0) == MAP_FAILED) {
+        ErrnoGuard keep;
+        ::munmap(span, kStagingSpan);
+        return nullptr;
+    }
+    return static_cast<uint8_t*>(span);
+}
+
+uint32_t ReleasePrivateView(uint8_t* base) {
+    return Sys().munmap(base, kStagingSpan) == 0 ? rc::kOk : rc::kUnmapView;
 }
 
 void ReleaseStaging(uint8_t* base) {

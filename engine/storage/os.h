@@ -1,6 +1,7 @@
-// The operating-system layer of the file-backed drivers: exclusive opening,
-// size query, mapping, remapping, flushing, whole-file transfers, and the
-// staging memory of new files with its filler.
+// The operating-system layer of the file-backed drivers: size query,
+// mapping, remapping, flushing, whole-file transfers, and the staging memory
+// of new files with its filler. Opening, locking and recovering a database
+// file build on it (engine/storage/db_file.h).
 //
 // Every function returns a result code naming the step that failed and leaves
 // errno holding the failing call's error (cleanup on the way out saves and
@@ -24,10 +25,12 @@
 #ifndef TARN_STORAGE_OS_H
 #define TARN_STORAGE_OS_H
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
@@ -56,6 +59,12 @@ struct SysTable {
     void* (*realloc)(void* p, size_t size);
     void* (*malloc)(size_t size);
     long (*sysconf)(int name);
+    int (*unlink)(const char* path);
+    char* (*realpath)(const char* path, char* resolved);  // resolved: PATH_MAX bytes
+    int (*access)(const char* path, int mode);
+    int (*clockGettime)(clockid_t clock, struct timespec* now);
+    int (*nanosleep)(const struct timespec* request, struct timespec* remaining);
+    int (*fcntlLock)(int fd, int command, struct flock* lock);  // F_OFD_SETLK and the like
 };
 
 // The live table. Tests may replace entries and must restore DefaultSys().
@@ -81,34 +90,6 @@ private:
 // files cannot be opened again).
 constexpr uint32_t kMaxDataSize = 0xFFFFFFFFu - fmt::kHeaderSize;
 
-// How a database file is opened, worked out from LumDbParams.flags.
-struct OpenMode {
-    bool isNew = false;     // the file is (re)created and its header must be formatted
-    bool readOnly = false;  // opened for reading only; nothing is written back
-};
-
-// Only bits 0 and 4 of flags count: 0 create, 1 open or create, 16 open,
-// 17 open read-only. Mode 1 looks the file up: absent selects creation, any
-// other lookup failure gives 0x200C.
-uint32_t ChooseOpenMode(uint32_t flags, const char* name, OpenMode* out);
-
-// An open, exclusively locked database file.
-struct DbFile {
-    int fd = -1;
-    OpenMode mode;
-    uint32_t dataSize = 0;  // data-area bytes: initialSize when new, else file size - header
-    bool allocated = false;  // an existing file whose every byte has its disk block
-};
-
-// Opens `name` as `flags` says, locks it against every other opener (in this
-// process or another) and works out the data size. A file locked elsewhere,
-// absent or not a regular file gives 0x2000 and is left untouched: creation
-// empties the file only once the lock is held. An existing file shorter than
-// headerSize gives 29. Size failures give 0x2006 / 0x2007. On failure
-// nothing stays open.
-uint32_t OpenDatabaseFile(const char* name, uint32_t flags, uint32_t initialSize,
-                          uint32_t headerSize, DbFile* out);
-
 void CloseFile(int fd);
 
 // Maps `size` bytes of the file whole (shared), first reserving the disk
@@ -131,12 +112,28 @@ uint32_t UnmapFile(uint8_t* base, size_t size);
 uint32_t FlushView(uint8_t* base, size_t size);
 // Writes the file's data to disk: 0x2001 on failure.
 uint32_t FlushFile(int fd);
-// Sets the last-write time to now; the access time is left alone. Failure is
-// not reported: the time is a courtesy, not part of the content.
-void TouchWriteTime(int fd);
+// The folder that holds `path` (false, errno ENAMETOOLONG, when it does
+// not fit).
+bool FolderOf(const char* path, char (&folder)[PATH_MAX]);
+// Makes the names in the folder of `path` (created, renamed or removed
+// ones) durable: 0x2001 on failure.
+uint32_t FlushFolderOf(const char* path);
+// Sets the last-write time to now; the access time is left alone, or set
+// to *access when given (what it was before a mapping touched it). Failure
+// is not reported: the time is a courtesy, not part of the content.
+void TouchWriteTime(int fd, const struct timespec* access = nullptr);
 
 // The size of a huge page, to which huge-page memory is aligned.
 constexpr size_t kHugePage = size_t(2) << 20;
+
+// The private view of an existing file that is changed: the span of the
+// largest file reserved (as for staging, below), with the file's `size`
+// bytes mapped copy-on-write at its start. Writes to it never reach the
+// file; what lies past the file is anonymous memory for growth, so the
+// view never moves. Null when it cannot be had, errno telling why.
+uint8_t* ReservePrivateView(int fd, size_t size);
+// 0x200A when the span cannot be unmapped.
+uint32_t ReleasePrivateView(uint8_t* base);
 
 // Staging memory: anonymous memory that stands in for a new file's mapping
 // until the file is first written whole. Unlike a mapping of the file it may

@@ -20,10 +20,12 @@ uint32_t readHeader(void* ctx, uint32_t off, uint32_t len, void* dst) {
     return 0;
 }
 uint32_t writeHeader(void* ctx, uint32_t off, uint32_t len, const void* src) {
+    MarkWritten(&viewOf(ctx), off, len);
     std::memcpy(viewOf(ctx).header + off, src, len);
     return 0;
 }
 uint32_t fillHeader(void* ctx, uint32_t off, uint32_t len, uint8_t value) {
+    MarkWritten(&viewOf(ctx), off, len);
     std::memset(viewOf(ctx).header + off, value, len);
     return 0;
 }
@@ -32,6 +34,7 @@ uint32_t readData(void* ctx, uint32_t off, uint32_t len, void* dst) {
     return 0;
 }
 uint32_t writeData(void* ctx, uint32_t off, uint32_t len, const void* src) {
+    MarkWritten(&viewOf(ctx), uint64_t(fmt::kHeaderSize) + off, len);
     std::memcpy(viewOf(ctx).data + off, src, len);
     return 0;
 }
@@ -124,6 +127,8 @@ uint32_t verifyHeader(Store* s) {
     return rc::kOk;
 }
 
+void noteTracking(Store* s) { s->plainWrites = !s->readOnly && s->view->trackedEnd == 0; }
+
 using DriverOpen = uint32_t (*)(Store*, uint32_t, const char*, const LumDbParams*, bool*);
 
 void freeStore(Store* s) {
@@ -141,6 +146,12 @@ DriverOpen pickDriver(uint32_t driver) {
 }
 
 }  // namespace
+
+void MarkPages(AreaView* v, uint64_t off, uint64_t len) {
+    const uint64_t last = (std::min(off + len, v->trackedEnd) - 1) >> fmt::kJournalPageShift;
+    for (uint64_t page = off >> fmt::kJournalPageShift; page <= last; ++page)
+        v->dirty[page >> 6] |= uint64_t(1) << (page & 63);
+}
 
 void FillAreaSlots(StoreOps& ops) {
     ops.readHeader = readHeader;
@@ -216,6 +227,7 @@ uint32_t StoreOpen(Store** out, LumDbParams* params, const char* name) {
     // Set after formatting: a new memory database opened with flags 17 still
     // gets a valid header, and nothing after that may write.
     s->readOnly = (params->flags & 0x11) == 0x11;
+    noteTracking(s);
     *out = s;
     return rc::kOk;
 }
@@ -249,6 +261,10 @@ uint32_t StoreGrow(Store* s) {
     return s->ops.grow(s->ctx, s->params.growSize);
 }
 
-uint32_t StoreCommit(Store* s) { return s->ops.commit(s->ctx); }
+uint32_t StoreCommit(Store* s) {
+    const uint32_t r = s->ops.commit(s->ctx);
+    noteTracking(s);  // a commit may have begun to track (a new file's first)
+    return r;
+}
 
 }  // namespace tarn

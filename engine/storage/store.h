@@ -12,9 +12,31 @@
 //
 // Lifecycle: StoreOpen (driver open, header formatted or verified) ->
 // accessors / StoreGrow / commit any number of times -> StoreClose.
+//
+// Changes and their commit. Nothing a store changes in an existing file
+// reaches it before a commit, and the commit writes it whole or not at all
+// (engine/storage/journal.h). Its syncs, in this order, each before the
+// next step begins:
+//   1. journal "<file>-journal": the committed bytes of every page to be
+//      overwritten, with the committed size, written; fsync(journal), then
+//      fsync(folder) so that the journal's name is durable too;
+//   2. database: the changed pages and the grown tail written; fsync(file);
+//   3. journal removed, fsync(folder) (or, when it cannot be removed, its
+//      header zeroed, fsync(journal)); only then does the commit report 0.
+// The next open of any kind rolls a whole journal of this file back before
+// reading (engine/storage/db_file.h).
+//
+// What to write comes from marks the accessors set: every write entry point
+// below (the Put functions, HeaderFill, DataPutBytes, DataWritePtr,
+// DataRawWrite and the write slots of FillAreaSlots) marks the pages of the
+// bytes it may change, and no other pointer through which the areas can be
+// changed leaves this header (DataPtr and DataRaw are const) but
+// DataPlainBase's, which is null whenever marks are kept. Pages past the
+// committed size need no mark: the commit writes all of them.
 #ifndef TARN_STORAGE_STORE_H
 #define TARN_STORAGE_STORE_H
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -25,12 +47,36 @@
 
 namespace tarn {
 
+// One bit for every page of the largest file, to mark those written.
+constexpr uint32_t kTrackedPages = uint32_t((uint64_t(1) << 32) >> fmt::kJournalPageShift);
+constexpr uint32_t kDirtyWords = kTrackedPages / 64;
+
 // Where the areas lie right now; first member of every driver context.
 struct AreaView {
     uint8_t* header = nullptr;  // kHeaderSize bytes
     uint8_t* data = nullptr;    // dataSize bytes (may be null when 0)
     uint32_t dataSize = 0;
+    // A write below this file offset (the file as last committed) marks its
+    // pages in `dirty` (kDirtyWords words): what the next commit saves in the
+    // journal and writes back. 0 marks nothing (a new file before its first
+    // commit, a read-only one, memory): `dirty` may then be null.
+    uint64_t trackedEnd = 0;
+    uint64_t* dirty = nullptr;
 };
+
+// Marks the pages of file bytes [off, off + len) that lie below trackedEnd
+// (out of line: the inline test keeps the write paths short).
+void MarkPages(AreaView* v, uint64_t off, uint64_t len);
+inline void MarkWritten(AreaView* v, uint64_t off, uint64_t len) {
+    if (off < v->trackedEnd && len != 0) MarkPages(v, off, len);
+}
+inline bool PageWritten(const AreaView* v, uint64_t page) {
+    return (v->dirty[page >> 6] >> (page & 63)) & 1;
+}
+// File bytes at file offset off, of a range that stays within one area.
+inline const uint8_t* FileBytes(const AreaView* v, uint64_t off) {
+    return off < fmt::kHeaderSize ? v->header + off : v->data + (off - fmt::kHeaderSize);
+}
 
 // Operation table, in slot order. Each takes the driver context first.
 struct StoreOps {
@@ -61,6 +107,11 @@ struct Store {
     StoreOps ops{};
     AreaView* view = nullptr;  // == (AreaView*)ctx
     bool readOnly = false;
+    // Writes need neither a refusal nor marks: not read-only, and the view
+    // tracks nothing (view->trackedEnd 0). Set by StoreOpen and after every
+    // commit, the only times a driver changes what it tracks; one test on
+    // the path of every write, as readOnly alone was.
+    bool plainWrites = false;
     bool damaged = false;       // an access fell outside its area
     bool writeRefused = false;  // a write reached a read-only store
     // The value index's memory of this session: made by the index at its
@@ -81,6 +132,10 @@ uint32_t FileDriverOpen(Store* s, uint32_t headerSize, const char* name,
                         const LumDbParams* p, bool* isNew);
 uint32_t MemoryDriverOpen(Store* s, uint32_t headerSize, const char* name,
                           const LumDbParams* p, bool* isNew);
+// For tests: a driver 1 store whose new file, once committed, could not be
+// mapped and kept its staging memory as the view (the commit then succeeds
+// although a mapping failed).
+bool MappedTestHookKeptStaging(const Store* s);
 
 // Applies defaults to *params (written back), opens the driver, formats a new
 // header or verifies an existing one. On failure nothing stays open.
@@ -129,17 +184,28 @@ inline uint16_t HeaderGetU16(Store* s, uint32_t off) {
 inline uint32_t HeaderGetU32(Store* s, uint32_t off) {
     return headerInRange(s, off, 4) ? getU32(s->view->header + off) : 0;
 }
+// The header's bytes at off, to be changed: null (and the store marked)
+// unless the store is writable and [off, off + len) lies in the area.
+inline uint8_t* headerForWrite(Store* s, uint32_t off, uint32_t len) {
+    if (!s->plainWrites) {
+        if (!writable(s) || !headerInRange(s, off, len)) return nullptr;
+        MarkWritten(s->view, off, len);
+    } else if (!headerInRange(s, off, len)) {
+        return nullptr;
+    }
+    return s->view->header + off;
+}
 inline void HeaderPutU8(Store* s, uint32_t off, uint8_t v) {
-    if (writable(s) && headerInRange(s, off, 1)) putU8(s->view->header + off, v);
+    if (uint8_t* p = headerForWrite(s, off, 1)) putU8(p, v);
 }
 inline void HeaderPutU16(Store* s, uint32_t off, uint16_t v) {
-    if (writable(s) && headerInRange(s, off, 2)) putU16(s->view->header + off, v);
+    if (uint8_t* p = headerForWrite(s, off, 2)) putU16(p, v);
 }
 inline void HeaderPutU32(Store* s, uint32_t off, uint32_t v) {
-    if (writable(s) && headerInRange(s, off, 4)) putU32(s->view->header + off, v);
+    if (uint8_t* p = headerForWrite(s, off, 4)) putU32(p, v);
 }
 inline void HeaderFill(Store* s, uint32_t off, uint32_t len, uint8_t v) {
-    if (writable(s) && headerInRange(s, off, len)) std::memset(s->view->header + off, v, len);
+    if (uint8_t* p = headerForWrite(s, off, len)) std::memset(p, v, len);
 }
 
 inline uint8_t DataGetU8(Store* s, uint32_t off) {
@@ -151,14 +217,25 @@ inline uint16_t DataGetU16(Store* s, uint32_t off) {
 inline uint32_t DataGetU32(Store* s, uint32_t off) {
     return dataInRange(s, off, 4) ? getU32(s->view->data + off) : 0;
 }
+// The same for the data area: every changed byte of it passes here (or
+// through DataRawWrite), which marks its page for the next commit.
+inline uint8_t* dataForWrite(Store* s, uint32_t off, uint32_t len) {
+    if (!s->plainWrites) {
+        if (!writable(s) || !dataInRange(s, off, len)) return nullptr;
+        MarkWritten(s->view, uint64_t(fmt::kHeaderSize) + off, len);
+    } else if (!dataInRange(s, off, len)) {
+        return nullptr;
+    }
+    return s->view->data + off;
+}
 inline void DataPutU8(Store* s, uint32_t off, uint8_t v) {
-    if (writable(s) && dataInRange(s, off, 1)) putU8(s->view->data + off, v);
+    if (uint8_t* p = dataForWrite(s, off, 1)) putU8(p, v);
 }
 inline void DataPutU16(Store* s, uint32_t off, uint16_t v) {
-    if (writable(s) && dataInRange(s, off, 2)) putU16(s->view->data + off, v);
+    if (uint8_t* p = dataForWrite(s, off, 2)) putU16(p, v);
 }
 inline void DataPutU32(Store* s, uint32_t off, uint32_t v) {
-    if (writable(s) && dataInRange(s, off, 4)) putU32(s->view->data + off, v);
+    if (uint8_t* p = dataForWrite(s, off, 4)) putU32(p, v);
 }
 // Out of range: the destination is zero-filled.
 inline void DataGetBytes(Store* s, uint32_t off, uint32_t len, void* dst) {
@@ -170,7 +247,7 @@ inline void DataGetBytes(Store* s, uint32_t off, uint32_t len, void* dst) {
 }
 inline void DataPutBytes(Store* s, uint32_t off, uint32_t len, const void* src) {
     if (len == 0) return;
-    if (writable(s) && dataInRange(s, off, len)) std::memcpy(s->view->data + off, src, len);
+    if (uint8_t* p = dataForWrite(s, off, len)) std::memcpy(p, src, len);
 }
 // Direct pointer to [off, off+len) for reading, or null (and damaged).
 // Valid until the next StoreGrow.
@@ -178,19 +255,26 @@ inline const uint8_t* DataPtr(Store* s, uint32_t off, uint32_t len) {
     return dataInRange(s, off, len) ? s->view->data + off : nullptr;
 }
 // The same for changing the bytes: null on a read-only store too, which is
-// then marked as a refused write marks it.
-inline uint8_t* DataWritePtr(Store* s, uint32_t off, uint32_t len) {
-    return writable(s) && dataInRange(s, off, len) ? s->view->data + off : nullptr;
-}
+// then marked as a refused write marks it. Only [off, off + len) may be
+// changed through it.
+inline uint8_t* DataWritePtr(Store* s, uint32_t off, uint32_t len) { return dataForWrite(s, off, len); }
 
 // The one door to the data area's bytes without a check, for the loops of
 // the value index that cannot afford one per byte. Precondition: the caller
 // has already checked every byte it touches at `off` (a node found sound, a
 // word within an object checked whole), or has just checked `off` against
-// StoreDataSize for a prefetch; and it writes only after writable(). What
-// was checked stays in the area, as the area never shrinks. The pointer is
-// valid until the next StoreGrow.
-inline uint8_t* DataRaw(Store* s, uint32_t off) { return s->view->data + off; }
+// StoreDataSize for a prefetch. What was checked stays in the area, as the
+// area never shrinks. The pointer is valid until the next StoreGrow.
+inline const uint8_t* DataRaw(Store* s, uint32_t off) { return s->view->data + off; }
+// Its writing twin, under the same precondition and only after writable():
+// marks the page of [off, off + len), the only bytes to change through it.
+inline uint8_t* DataRawWrite(Store* s, uint32_t off, uint32_t len) {
+    if (!s->plainWrites) MarkWritten(s->view, uint64_t(fmt::kHeaderSize) + off, len);
+    return s->view->data + off;
+}
+// For a loop of such writes: the data area's base when no write needs a
+// mark (plainWrites), else null, and the loop writes through DataRawWrite.
+inline uint8_t* DataPlainBase(Store* s) { return s->plainWrites ? s->view->data : nullptr; }
 
 // [off, off + len) lies in the data area. Unlike dataInRange, a miss marks
 // nothing: for readers that only look ahead and must leave the store as it is.

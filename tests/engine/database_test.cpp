@@ -148,6 +148,18 @@ TEST_F(DatabaseTest, AbandonWritesNothingMore) {
     const std::vector<uint8_t> bytes = tarn_test::readFile(path);
     EXPECT_EQ(bytes, std::vector<uint8_t>(tarn::fmt::kHeaderSize + (1u << 20), 0));
     EXPECT_EQ(create(&db, 16, 1), rc::kIllegalFile);
+
+    // An existing mapped file: neither a change nor growth reaches it.
+    ASSERT_EQ(create(&db, 0, 1, 16), rc::kOk);
+    tarn::DataPutU32(db->store, 8, 4);
+    ASSERT_EQ(LumDbClose(db), rc::kOk);
+    const std::vector<uint8_t> committed = tarn_test::readFile(path);
+    ASSERT_EQ(create(&db, 16, 1), rc::kOk);
+    tarn::DataPutU32(db->store, 8, 5);
+    ASSERT_EQ(tarn::StoreGrow(db->store), rc::kOk);
+    tarn::DataPutU32(db->store, 100, 6);
+    EXPECT_EQ(LumDbAbandon(db), rc::kOk);
+    EXPECT_EQ(tarn_test::readFile(path), committed);
 }
 
 TEST_F(DatabaseTest, CommitOfReadOnlyFlagsSeventeenDoesNothing) {

@@ -35,13 +35,15 @@ TEST(ErrorMessageTest, EngineCodesHaveTheirTableTexts) {
         "Invalid environment handle", "Invalid base type", "Data item too big",
         "Illegal database file", "Illegal database file version",
         "There are references to object",
+        "The database is busy: another process holds it",
+        "An unfinished change must be rolled back first, which needs write access",
     };
-    for (int32_t code = 0; code < 32; ++code)
+    for (int32_t code = 0; code < 34; ++code)
         EXPECT_STREQ(LumErrorMessage(code), expected[code]) << code;
 }
 
 TEST(ErrorMessageTest, CodesWithoutTextAndOutOfRange) {
-    for (int32_t code : {32, 100, 4095})
+    for (int32_t code : {34, 100, 4095})
         EXPECT_STREQ(LumErrorMessage(code), "Unknown error") << code;
     for (int32_t code : {-1, 13574, INT32_MIN, INT32_MAX})
         EXPECT_STREQ(LumErrorMessage(code), "Invalid errorcode") << code;

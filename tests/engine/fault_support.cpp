@@ -216,16 +216,41 @@ long fSysconf(int name) {
     return real().sysconf(name);
 }
 
+int fUnlink(const char* path) {
+    if (failing(SysCall::Unlink)) return errno = EIO, -1;
+    return real().unlink(path);
+}
+char* fRealpath(const char* path, char* resolved) {
+    if (failing(SysCall::Realpath)) return errno = EIO, nullptr;
+    return real().realpath(path, resolved);
+}
+int fAccess(const char* path, int mode) {
+    if (failing(SysCall::Access)) return errno = EACCES, -1;
+    return real().access(path, mode);
+}
+int fClockGettime(clockid_t clock, struct timespec* now) {
+    if (failing(SysCall::ClockGettime)) return errno = EINVAL, -1;
+    return real().clockGettime(clock, now);
+}
+int fNanosleep(const struct timespec* request, struct timespec* remaining) {
+    if (failing(SysCall::Nanosleep)) return errno = EINTR, -1;
+    return real().nanosleep(request, remaining);
+}
+int fFcntlLock(int fd, int command, struct flock* lock) {
+    if (failing(SysCall::FcntlLock)) return errno = ENOLCK, -1;
+    return real().fcntlLock(fd, command, lock);
+}
+
 constexpr tarn::os::SysTable kFaultySys = {
     fOpen,  fClose,  fFlock,  fStat,  fFstat,  fFtruncate, fFallocate, fMmap,    fMremap,
     fMunmap, fMsync, fFsync, fPread, fPwrite, fFutimens,  fCalloc,    fRealloc, fMalloc,
-    fSysconf,
+    fSysconf, fUnlink, fRealpath, fAccess, fClockGettime, fNanosleep, fFcntlLock,
 };
 
 constexpr const char* kSysCallNames[] = {
     "open",   "close", "flock", "stat",  "fstat",  "ftruncate", "fallocate", "mmap",   "mremap",
     "munmap", "msync", "fsync", "pread", "pwrite", "futimens",  "calloc",    "realloc", "malloc",
-    "sysconf",
+    "sysconf", "unlink", "realpath", "access", "clock_gettime", "nanosleep", "fcntl",
 };
 static_assert(sizeof kSysCallNames / sizeof kSysCallNames[0] == size_t(SysCall::Count));
 

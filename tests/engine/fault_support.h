@@ -88,7 +88,8 @@ private:
 
 enum class SysCall {
     Open, Close, Flock, Stat, Fstat, Ftruncate, Fallocate, Mmap, Mremap, Munmap,
-    Msync, Fsync, Pread, Pwrite, Futimens, Calloc, Realloc, Malloc, Sysconf, Count
+    Msync, Fsync, Pread, Pwrite, Futimens, Calloc, Realloc, Malloc, Sysconf, Unlink, Realpath,
+    Access, ClockGettime, Nanosleep, FcntlLock, Count
 };
 const char* SysCallName(SysCall call);
 

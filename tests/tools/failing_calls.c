@@ -1,14 +1,26 @@
-/* Preloaded into a tool to fail one chosen system call, the way a full disk,
- * a dying device or a racing process would make it fail.
+/* Preloaded into a program to fail one chosen system call, the way a full
+ * disk, a dying device or a racing process would make it fail, to kill it
+ * at a chosen call, or to cut its power at a chosen sync.
  *
  *   TARN_FAIL=name:n[:errno]  the n-th call (from 1) of `name` fails with
  *                             errno (default EIO) without doing anything
+ *   TARN_KILL=n               the process sends itself SIGKILL instead of
+ *                             making its n-th call (of any name, from 1)
+ *   TARN_CUT=n:folder         a power cut: SIGKILL instead of the n-th fsync;
+ *                             each fsync before it leaves in `folder` what
+ *                             it made durable, for the test to rebuild the
+ *                             disk from: "ino-INODE", the file's bytes, for
+ *                             a file; "dir-INODE", lines "INODE NAME" of its
+ *                             regular files, for a folder
  *   TARN_CALLS=path           at exit, "name count" for every call made
  *
  * Only calls the program and its libraries make through the dynamic linker
- * are seen; the C library's internal ones are not. */
+ * are seen; the C library's internal ones are not (nor those made here). */
 #define _GNU_SOURCE
+#include <dirent.h>
 #include <dlfcn.h>
+#include <limits.h>
+#include <signal.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdarg.h>
@@ -37,8 +49,24 @@ static unsigned long gCounts[kCallKinds];
 static int gFailKind = -1;
 static unsigned long gFailAt;
 static int gFailErrno = EIO;
+static unsigned long gCalls;   /* of every name */
+static unsigned long gKillAt;  /* 0: never */
+static unsigned long gCutAt;   /* 0: never */
+static char gCutFolder[PATH_MAX];
+
+static void readKillAndCut(void) {
+    const char* kill = getenv("TARN_KILL");
+    if (kill != NULL) gKillAt = strtoul(kill, NULL, 10);
+    const char* cut = getenv("TARN_CUT");
+    if (cut == NULL) return;
+    char* end = NULL;
+    gCutAt = strtoul(cut, &end, 10);
+    if (end == NULL || *end != ':' || strlen(end + 1) >= sizeof gCutFolder) gCutAt = 0;
+    else strcpy(gCutFolder, end + 1);
+}
 
 __attribute__((constructor)) static void readPlan(void) {
+    readKillAndCut();
     const char* plan = getenv("TARN_FAIL");
     if (plan == NULL) return;
     const char* colon = strchr(plan, ':');
@@ -61,8 +89,10 @@ __attribute__((destructor)) static void writeCounts(void) {
     fclose(out);
 }
 
-/* Counts the call; true when it is the one to fail (errno is then set). */
+/* Counts the call; true when it is the one to fail (errno is then set). The
+ * call to be killed at never returns. */
 static int failing(int kind) {
+    if (__atomic_add_fetch(&gCalls, 1, __ATOMIC_RELAXED) == gKillAt) raise(SIGKILL);
     const unsigned long n = __atomic_add_fetch(&gCounts[kind], 1, __ATOMIC_RELAXED);
     if (kind != gFailKind || n != gFailAt) return 0;
     errno = gFailErrno;
@@ -141,7 +171,6 @@ FORWARD(void*, mmap, (void* a, size_t n, int p, int f, int fd, off_t o), (a, n, 
         MAP_FAILED)
 FORWARD(int, munmap, (void* a, size_t n), (a, n), kMunmap, -1)
 FORWARD(int, msync, (void* a, size_t n, int f), (a, n, f), kMsync, -1)
-FORWARD(int, fsync, (int fd), (fd), kFsync, -1)
 FORWARD(ssize_t, pread, (int fd, void* b, size_t n, off_t o), (fd, b, n, o), kPread, -1)
 FORWARD(ssize_t, pwrite, (int fd, const void* b, size_t n, off_t o), (fd, b, n, o), kPwrite, -1)
 FORWARD(int, futimens, (int fd, const struct timespec t[2]), (fd, t), kFutimens, -1)
@@ -150,3 +179,61 @@ FORWARD(int, unlink, (const char* path), (path), kUnlink, -1)
 FORWARD(char*, realpath, (const char* path, char* out), (path, out), kRealpath, NULL)
 FORWARD(int, fchmod, (int fd, mode_t mode), (fd, mode), kFchmod, -1)
 FORWARD(int, fchown, (int fd, uid_t u, gid_t g), (fd, u, g), kFchown, -1)
+
+/* ---- power cuts ---------------------------------------------------------- */
+
+/* Copies what the file open at fd holds now into `to`. */
+static void copyFile(int fd, const char* to) {
+    char from[64];
+    snprintf(from, sizeof from, "/proc/self/fd/%d", fd);
+    FILE* in = fopen(from, "rb");
+    FILE* out = in != NULL ? fopen(to, "wb") : NULL;
+    char buffer[65536];
+    size_t n;
+    while (out != NULL && (n = fread(buffer, 1, sizeof buffer, in)) > 0) fwrite(buffer, 1, n, out);
+    if (out != NULL) fclose(out);
+    if (in != NULL) fclose(in);
+}
+
+/* Lists the regular files of the folder open at fd into `to`. */
+static void listFolder(int fd, const char* to) {
+    char from[64];
+    snprintf(from, sizeof from, "/proc/self/fd/%d", fd);
+    DIR* dir = opendir(from);
+    FILE* out = dir != NULL ? fopen(to, "w") : NULL;
+    struct dirent* entry;
+    while (out != NULL && (entry = readdir(dir)) != NULL) {
+        struct stat st;
+        if (fstatat(dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode))
+            fprintf(out, "%lu %s\n", (unsigned long)st.st_ino, entry->d_name);
+    }
+    if (out != NULL) fclose(out);
+    if (dir != NULL) closedir(dir);
+}
+
+/* What a sync of fd made durable, noted in the cut's folder. */
+static void noteDurable(int fd) {
+    static int (*realFstat)(int, struct stat*);
+    struct stat st;
+    char to[PATH_MAX + 32];
+    if (realFstat == NULL) realFstat = (int (*)(int, struct stat*))next("fstat");
+    if (realFstat(fd, &st) != 0) return;
+    if (S_ISDIR(st.st_mode)) {
+        snprintf(to, sizeof to, "%s/dir-%lu", gCutFolder, (unsigned long)st.st_ino);
+        listFolder(fd, to);
+    } else if (S_ISREG(st.st_mode)) {
+        snprintf(to, sizeof to, "%s/ino-%lu", gCutFolder, (unsigned long)st.st_ino);
+        copyFile(fd, to);
+    }
+}
+
+EXPORT int fsync(int fd) {
+    static int (*real)(int);
+    static unsigned long syncs;
+    if (failing(kFsync)) return -1;
+    if (gCutAt != 0 && __atomic_add_fetch(&syncs, 1, __ATOMIC_RELAXED) == gCutAt) raise(SIGKILL);
+    if (real == NULL) real = (int (*)(int))next("fsync");
+    const int r = real(fd);
+    if (r == 0 && gCutAt != 0) noteDurable(fd);
+    return r;
+}

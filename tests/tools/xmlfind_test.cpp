@@ -104,7 +104,7 @@ std::vector<std::string> unprivileged(const std::string& bin, const char* tool,
 // The tools and the libraries they load, copied into `bin`.
 void copyTools(const std::string& bin) {
     std::filesystem::create_directory(bin);
-    for (const char* file : {XMLQUERY_PATH, XMLFIND_PATH, TARN20_SONAME_PATH, TARNXML_SONAME_PATH}) {
+    for (const char* file : {XMLLOAD_PATH, XMLQUERY_PATH, XMLFIND_PATH, TARN20_SONAME_PATH, TARNXML_SONAME_PATH}) {
         const std::filesystem::path from(file);
         std::filesystem::copy_file(from, bin / from.filename(),
                                    std::filesystem::copy_options::overwrite_existing);
@@ -123,8 +123,15 @@ TEST(XmlFind, ReadsADatabaseItCannotWriteAndLeavesItAsItWas) {
 
     const std::string bin = dir.file("bin");
     if (geteuid() == 0) copyTools(bin);
-    const ToolResult refused = runTool(unprivileged(bin, XMLQUERY_PATH, {db, "book", "title", "Dune"}));
-    ASSERT_EQ(refused.exitStatus, 1) << "a program that opens it to write is refused: " << describe(refused);
+    const std::string xml = dir.file("other.xml");
+    tarn_test::writeFile(xml, std::vector<uint8_t>{'<', 'r', '/', '>'});
+    ASSERT_EQ(chmod(xml.c_str(), 0644), 0);
+    const ToolResult refused = runTool(unprivileged(bin, XMLLOAD_PATH, {xml, db}));
+    ASSERT_EQ(refused.exitStatus, 1) << "a program that writes it is refused: " << describe(refused);
+    // The query opens it read-only too.
+    const ToolResult queried = runTool(unprivileged(bin, XMLQUERY_PATH, {db, "book", "title", "Dune"}));
+    EXPECT_EQ(queried.exitStatus, 0) << describe(queried);
+    EXPECT_NE(queried.out.find("<title>Dune</title>"), std::string::npos) << queried.out;
     // Names the database does not know, which a lookup that creates would add.
     const std::vector<std::vector<std::string>> runs = {
         {"--within", "book", "--attr", "lang", db, "book", "ja"},

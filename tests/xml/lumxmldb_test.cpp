@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -5,6 +6,7 @@
 #include <cstdlib>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "engine/tarn20.h"
 #include "xml/lumxmldb.h"
@@ -144,6 +146,9 @@ TEST_F(LumXMLDbTest, ReadOnlyOpeningWritesNothing) {
         EXPECT_EQ(codeOf([&] { ref.putAttributeValues(u("k"), u("v")); }), 3);
         lumxmlref loose;
         EXPECT_EQ(codeOf([&] { db.createUnlinkedXMLref(u("doc"), &loose); }), 3);
+        lumxmlref none;
+        EXPECT_FALSE(db.GetElementPCDATAUnique(nullptr, u("fresh"), u("text"), &none));
+        EXPECT_FALSE(ref.GotoNamedParentTagChainStart(u("fresh")));
     }
     db.Close();
     EXPECT_EQ(xml_test::fileBytes(name), before);
@@ -158,6 +163,39 @@ TEST_F(LumXMLDbTest, ReadOnlyOpeningWritesNothing) {
     db.Close();
     EXPECT_NE(xml_test::fileBytes(bare), bareBefore) << "opened to write, the chain is made";
     std::remove(bare.c_str());
+}
+
+// Opened to write, a database takes the temporary files of loads killed
+// outright with it: those of its name and the pattern, that nobody holds.
+TEST_F(LumXMLDbTest, OpeningToWriteRemovesTheLeftoversOfKilledLoads) {
+    {
+        LumXMLDb db(name.c_str());
+        db.Create();
+        db.Close();
+    }
+    const auto make = [](const std::string& path) { std::fclose(std::fopen(path.c_str(), "w")); };
+    const std::vector<std::string> leftovers = {name + ".tmp.aB3dE9", name + ".tmp.zzzzzz"};
+    const std::vector<std::string> kept = {name + ".tmp.abcde", name + ".tmp.abcdef.x", name + ".tmpabcdef",
+                                           name + ".tmp.Held00"};
+    for (const std::string& path : leftovers) make(path);
+    for (const std::string& path : kept) make(path);
+    const int holder = open(kept.back().c_str(), O_RDWR);
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_len = 1;
+    ASSERT_EQ(fcntl(holder, F_OFD_SETLK, &lock), 0);
+    LumXMLDb db(name.c_str());
+    db.OpenReadOnly();
+    db.Close();
+    for (const std::string& path : leftovers) EXPECT_EQ(access(path.c_str(), F_OK), 0) << "a reader removed " << path;
+    db.Open();
+    db.Close();
+    for (const std::string& path : leftovers) EXPECT_NE(access(path.c_str(), F_OK), 0) << path;
+    for (const std::string& path : kept) {
+        EXPECT_EQ(access(path.c_str(), F_OK), 0) << path;
+        std::remove(path.c_str());
+    }
+    close(holder);
 }
 
 TEST_F(LumXMLDbTest, RootTagOnExistingChainAppendsADocument) {

@@ -14,6 +14,7 @@ int main(int argc, char** argv) {
             "  %s dbfile\n",
             argc, argv, "xmldump");
     }
+    tool::waitForBusyDatabases();
     return tool::run("database", argv[1], [&] {
         LumXMLSAX::DriverOrlo driver;
         LumXMLSAX::InputSource source(argv[1]);

@@ -106,6 +106,7 @@ int main(int argc, char** argv) {
         std::fputs(kHelp, stdout);
         return std::fflush(stdout) == 0 ? 0 : 1;
     }
+    tool::waitForBusyDatabases();
     return tool::run("database", request.database.c_str(), [&] {
         try {
             answer(request);

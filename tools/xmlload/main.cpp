@@ -37,6 +37,7 @@ int main(int argc, char** argv) {
             "  %s xmlfile dbfile\n",
             argc, argv, "xmlload");
     }
+    tool::waitForBusyDatabases();
     removeOnSignals();
     return tool::run("XML file", argv[1], [&] {
         // Destroyed, and its line cleared, before an error line.

@@ -23,6 +23,7 @@ int main(int argc, char** argv) {
             "  %s xmlfile environment tag value\n",
             argc, argv, "xmlquery");
     }
+    tool::waitForBusyDatabases();
     return tool::run("database", argv[1], [&] {
         LumXMLSAX::DriverOrlo driver;
         LumXMLSAX::InputSource source(argv[1]);

@@ -389,7 +389,7 @@ bool DriverOrlo::queryUnique(const unsigned char*, const unsigned char*, const u
 
 bool DriverOrlo::setInputSource(InputSource& source) {
     _database.SetDatabaseName(source.getSystemId());
-    _database.Open();
+    _database.OpenReadOnly();
     return true;
 }
 
@@ -406,7 +406,7 @@ void DriverOrlo::replayElement(LumXMLDb& database, unsigned long chainStart) {
 void DriverOrlo::_begin(const Locator& locator, InputSource& source) {
     if (_documentHandler != nullptr) _documentHandler->setDocumentLocator(&locator);
     _database.SetDatabaseName(source.getSystemId());
-    _database.Open();
+    _database.OpenReadOnly();
     _reference.emplace();
 }
 

@@ -28,7 +28,8 @@ public:
 // handlers are kept and never used.
 //
 // Lifecycle: Idle -> Parsing (parse or queryUnique) -> Idle, on every exit.
-// The database is open only inside one call (or from setInputSource to the
+// The database is opened read-only (LumXMLDb::OpenReadOnly), so that any
+// number of replays share it, and is open only inside one call (or from setInputSource to the
 // next call or the destructor); the walking reference is released before the
 // database is closed.
 //
@@ -71,8 +72,8 @@ public:
     bool queryUnique(const unsigned char* environment, const unsigned char* tag,
                      const unsigned char* value);
 
-    // Opens the database named by the source and keeps it open until the
-    // next parse, query or the destructor. Returns true; throws
+    // Opens the database named by the source, read-only, and keeps it open
+    // until the next parse, query or the destructor. Returns true; throws
     // LumXMLException when the file cannot be opened as a database.
     bool setInputSource(InputSource& source);
 

@@ -11,6 +11,7 @@
 #include <new>
 
 #include "engine/tarn20.h"
+#include "xml/file_locks.h"
 #include "xml/sax/saxexception.h"
 
 namespace LumXMLSAX {
@@ -18,6 +19,7 @@ namespace LumXMLSAX {
 // One input file, mapped read-only as a whole.
 struct MappedFile {
     int fd = -1;
+    bool locked = false;  // remembered as an input (xml/file_locks.h)
     bool mapped = false;  // false for an empty file: data is then kEmpty
     const unsigned char* data = nullptr;
     uint32_t size = 0;
@@ -32,6 +34,7 @@ const unsigned char kEmpty[1] = {0};
 // Fails a partly opened file: releases it and leaves errno as the failing
 // call set it, since the engine composes the message from errno.
 uint32_t fail(MappedFile* file, uint32_t code, int savedErrno) {
+    if (file->locked) tarnxml_detail::ForgetInput(file->fd);
     if (file->fd >= 0) close(file->fd);  // also drops the lock
     delete file;
     errno = savedErrno;
@@ -44,7 +47,8 @@ uint32_t fail(MappedFile* file, uint32_t code, int savedErrno) {
 uint32_t openLocked(const char* name, MappedFile* file) {
     file->fd = open(name, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (file->fd < 0) return LUM_ERR_CREATE_FILE;
-    if (flock(file->fd, LOCK_SH | LOCK_NB) != 0) return LUM_ERR_CREATE_FILE;
+    if (!tarnxml_detail::LockInput(file->fd)) return LUM_ERR_CREATE_FILE;
+    file->locked = true;
     return 0;
 }
 
@@ -89,6 +93,7 @@ uint32_t openMappedFile(const char* name, MappedFile** out) {
 
 void closeMappedFile(MappedFile* file) {
     if (file->mapped) munmap(const_cast<unsigned char*>(file->data), file->size);
+    tarnxml_detail::ForgetInput(file->fd);
     close(file->fd);
     delete file;
 }

@@ -14,26 +14,19 @@
 #include <ctime>
 
 #include "engine/tarn20.h"
+#include "xml/file_locks.h"
+#include "xml/lumxmldb.h"
 #include "xml/lumxmlexception.h"
 
 namespace tarnxml_detail {
 namespace {
 
-constexpr char kTemporaryMark[] = ".tmp.";
 constexpr int kNameTries = 100;
 
-class ErrnoKept {
-public:
-    ErrnoKept() : _saved(errno) {}
-    ~ErrnoKept() { errno = _saved; }
-    ErrnoKept(const ErrnoKept&) = delete;
-    ErrnoKept& operator=(const ErrnoKept&) = delete;
-
-private:
-    int _saved;
-};
-
 [[noreturn]] void failCreating() { throw LumXMLException(LUM_ERR_CREATE_FILE); }
+
+// The engine's name for a database's journal (engine/storage/format.h).
+constexpr char kJournalSuffix[] = "-journal";
 
 // The temporary files a signal handler removes: fixed storage, since the
 // handler may neither allocate nor lock. A replacement that finds no free
@@ -75,7 +68,7 @@ std::string uniqueSuffix() {
     x ^= x >> 31;
     static const char kAlphabet[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
     std::string suffix;
-    for (int i = 0; i < 6; ++i, x /= 62) suffix += kAlphabet[x % 62];
+    for (int i = 0; i < kTemporarySuffixLength; ++i, x /= 62) suffix += kAlphabet[x % 62];
     return suffix;
 }
 
@@ -98,6 +91,33 @@ void syncDirectory(const std::string& path) {
     close(fd);
 }
 
+// A new temporary file beside `resolved`, held (see xml/file_locks.h):
+// its descriptor, or -1 with errno set. A name that a sweep removed before
+// the hold was taken is given up for another.
+int createHeld(const std::string& resolved, std::string* name) {
+    for (int attempt = 0; attempt < kNameTries; ++attempt) {
+        *name = resolved + kTemporaryMark + uniqueSuffix();
+        const int fd = open(name->c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && errno == EEXIST) continue;
+        if (fd < 0) return -1;
+        if (!HoldTemporary(fd)) {  // a sweep holds it, and removes it
+            close(fd);
+            continue;
+        }
+        struct stat held {}, named {};
+        if (fstat(fd, &held) != 0 || stat(name->c_str(), &named) != 0) {
+            ErrnoKept keep;
+            unlink(name->c_str());
+            close(fd);
+            return -1;
+        }
+        if (held.st_dev == named.st_dev && held.st_ino == named.st_ino) return fd;
+        close(fd);  // a sweep removed the name before the hold was taken
+    }
+    errno = EEXIST;
+    return -1;
+}
+
 }  // namespace
 
 Replacement::Replacement(const char* target) : _target(target != nullptr ? target : "") {}
@@ -112,6 +132,7 @@ void Replacement::begin() {
         _resolved = real;
         std::free(real);
     }
+    _replacedJournal = _resolved + kJournalSuffix;
     struct stat existing {};
     const int lock = open(_resolved.c_str(), O_RDWR | O_CLOEXEC);
     if (lock < 0 && errno != ENOENT) failCreating();
@@ -119,7 +140,11 @@ void Replacement::begin() {
         // The same checks, in the same order, as opening the file to
         // create the database in it would make.
         _lock = lock;
-        if (flock(lock, LOCK_EX | LOCK_NB) != 0 || fstat(lock, &existing) != 0) {
+        if (const unsigned int code = LockExclusively(lock, LumXMLDb::BusyTimeout())) {
+            abandon();
+            throw LumXMLException(static_cast<int>(code));
+        }
+        if (fstat(lock, &existing) != 0) {
             abandon();
             failCreating();
         }
@@ -129,13 +154,9 @@ void Replacement::begin() {
             failCreating();
         }
     }
-    int fd = -1;
+    RemoveLeftoverTemporaries(_resolved);
     std::string name;
-    for (int attempt = 0; fd < 0 && attempt < kNameTries; ++attempt) {
-        name = _resolved + kTemporaryMark + uniqueSuffix();
-        fd = open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST) break;
-    }
+    const int fd = createHeld(_resolved, &name);
     if (fd < 0) {
         abandon();
         failCreating();
@@ -145,7 +166,7 @@ void Replacement::begin() {
         courtesy(fchown(fd, existing.st_uid, existing.st_gid));
         courtesy(fchmod(fd, existing.st_mode & 07777));
     }
-    close(fd);
+    _held = fd;
     // Moved, not copied: an allocation failing now would lose the file.
     _temporary = std::move(name);
     _slot = arm(_temporary);
@@ -157,6 +178,8 @@ void Replacement::complete() {
     disarm(_slot);
     _slot = -1;
     _temporary.clear();
+    // A journal of the file replaced could only ever apply to that file.
+    unlink(_replacedJournal.c_str());
     syncDirectory(_resolved);
     abandon();
 }
@@ -167,6 +190,8 @@ void Replacement::abandon() noexcept {
     disarm(_slot);
     _slot = -1;
     _temporary.clear();
+    if (_held >= 0) close(_held);  // the hold of the temporary file ends with it
+    _held = -1;
     if (_lock >= 0) close(_lock);  // also drops the lock
     _lock = -1;
 }
