@@ -65,8 +65,11 @@ static void readKillAndCut(void) {
     else strcpy(gCutFolder, end + 1);
 }
 
-__attribute__((constructor)) static void readPlan(void) {
-    readKillAndCut();
+/* Calls before the plan is read are not counted: a sanitizer's runtime
+ * makes some before the constructors run, which would shift every number. */
+static int gPlanRead;
+
+static void readFailPlan(void) {
     const char* plan = getenv("TARN_FAIL");
     if (plan == NULL) return;
     const char* colon = strchr(plan, ':');
@@ -78,6 +81,12 @@ __attribute__((constructor)) static void readPlan(void) {
     char* end = NULL;
     gFailAt = strtoul(colon + 1, &end, 10);
     if (end != NULL && *end == ':') gFailErrno = atoi(end + 1);
+}
+
+__attribute__((constructor)) static void readPlan(void) {
+    readKillAndCut();
+    readFailPlan();
+    __atomic_store_n(&gPlanRead, 1, __ATOMIC_RELEASE);
 }
 
 __attribute__((destructor)) static void writeCounts(void) {
@@ -92,6 +101,7 @@ __attribute__((destructor)) static void writeCounts(void) {
 /* Counts the call; true when it is the one to fail (errno is then set). The
  * call to be killed at never returns. */
 static int failing(int kind) {
+    if (!__atomic_load_n(&gPlanRead, __ATOMIC_ACQUIRE)) return 0;
     if (__atomic_add_fetch(&gCalls, 1, __ATOMIC_RELAXED) == gKillAt) raise(SIGKILL);
     const unsigned long n = __atomic_add_fetch(&gCounts[kind], 1, __ATOMIC_RELAXED);
     if (kind != gFailKind || n != gFailAt) return 0;
