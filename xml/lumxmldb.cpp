@@ -17,7 +17,6 @@ namespace {
 constexpr uint32_t kFlagsCreate = 0;
 constexpr uint32_t kFlagsOpen = 16;
 constexpr uint32_t kFlagsReadOnly = 17;
-constexpr uint32_t kSpare2 = 10;
 constexpr uint32_t kUtf8 = 2;
 
 // What the dictionary answers for a type without a name field.
@@ -191,13 +190,15 @@ LumXMLDb::LumXMLDb(const char* name, unsigned int sizeHint)
 }
 
 LumXMLDb::LumXMLDb(const LumXMLDb& other)
-    : _state(other._state), databaseName(duplicate(other.databaseName)), sizeHint(other.sizeHint) {}
+    : _state(other._state), databaseName(duplicate(other.databaseName)), sizeHint(other.sizeHint),
+      maxFileBytes(other.maxFileBytes) {}
 
 LumXMLDb& LumXMLDb::operator=(const LumXMLDb& other) {
     char* name = duplicate(other.databaseName);
     std::free(databaseName);
     databaseName = name;
     sizeHint = other.sizeHint;
+    maxFileBytes = other.maxFileBytes;
     _state = other._state;
     return *this;
 }
@@ -232,7 +233,7 @@ void LumXMLDb::_open(uint32_t flags) {
     // A fresh state: copies still holding the old one see it closed.
     auto state = std::make_shared<DbState>();
     state->params.spare1 = BusyTimeout();
-    state->params.spare2 = kSpare2;
+    state->params.spare2 = maxFileBytes;
     state->params.flags = flags;
     state->readOnly = flags == kFlagsReadOnly;
     check(LumDbCreate(&state->database, 0, databaseName, &state->params));

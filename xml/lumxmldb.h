@@ -120,6 +120,11 @@ public:
     static void SetBusyTimeout(unsigned int milliseconds);
     static unsigned int BusyTimeout();
 
+    // The largest size in bytes a database file of a later Create or Open
+    // may grow to (LumDbParams.spare2): a growth beyond it fails as one
+    // beyond the format's 4 GiB does, with 0x2007. 0, the default, leaves
+    // the format's limit.
+    void SetMaxFileBytes(uint32_t bytes) { maxFileBytes = bytes; }
     // Closes what Create or Open opened; nothing when closed. Throws 31 while
     // references hold cursors (the object stays open).
     void Close();
@@ -192,6 +197,7 @@ private:
     std::shared_ptr<tarnxml_detail::DbState> _state;
     char* databaseName;
     unsigned int sizeHint;
+    uint32_t maxFileBytes = 0;
 };
 
 #endif
