@@ -607,6 +607,15 @@ void CursorPlace(lumcursor* cur, uint32_t field, uint32_t owner, uint32_t index,
     }
 }
 
+void CursorPlaceNewRecord(lumcursor* cur, uint32_t start, uint32_t linked, uint32_t linkedNext) {
+    refresh(cur);
+    if (cur->field != 0) noteLinked(cur, linked, linkedNext);
+    remember(cur);
+    cur->field = cur->owner = cur->last = start;
+    cur->index = 0;
+    cur->count = 1;
+}
+
 uint32_t CursorField(const lumcursor* cur) { return cur->field; }
 uint32_t CursorOwner(const lumcursor* cur) { return cur->owner; }
 lumdb* CursorDatabase(const lumcursor* cur) { return cur->db; }
