@@ -81,7 +81,9 @@ bool probeStep(Store* s, Probe& p) {
         path.length = 0;
         return false;
     }
-    const int c = -keyVersus(s, p.node, p.kd);
+    // probeable() placed the key's first 16 bytes in the area, which ends in
+    // a NUL while look-ups run.
+    const int c = p.kd.str ? -checkedNodeVersus(s, p.node, p.kd) : -keyVersus(s, p.node, p.kd);
     path.nodes[p.depth] = p.node;
     path.sides[p.depth] = int8_t(c);
     path.length = p.depth + 1;

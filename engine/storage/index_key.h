@@ -185,6 +185,21 @@ inline int nodeVersus(Store* s, uint32_t node, const KeyDesc& kd) {
     return DataStrCmp(s, at, kd.str);
 }
 
+// nodeVersus for a caller that has checked both preconditions of its word
+// comparison already: the key's first 16 bytes lie in the area, and the
+// area ends in a NUL.
+inline int checkedNodeVersus(Store* s, uint32_t node, const KeyDesc& kd) {
+    const uint8_t* key = DataRaw(s, node + fmt::kNodeKey);
+    bool ended = false;
+    uint64_t w = __builtin_bswap64(cutAfterNul(getLE64(key), &ended));
+    if (w != kd.start.a) return w < kd.start.a ? -1 : 1;
+    if (ended) return 0;
+    w = __builtin_bswap64(cutAfterNul(getLE64(key + 8), &ended));
+    if (w != kd.start.b) return w < kd.start.b ? -1 : 1;
+    if (ended) return 0;
+    return DataStrCmp(s, node + fmt::kNodeKey, kd.str);
+}
+
 // Sign of (node key - kd).
 inline int keyVersus(Store* s, uint32_t node, const KeyDesc& kd) {
     if (kd.str) return nodeVersus(s, node, kd);
