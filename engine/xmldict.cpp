@@ -50,12 +50,13 @@ void putPairField(tarn::Store* s, uint32_t off, uint16_t id, uint8_t base, uint3
                   uint32_t target) {
     uint8_t* b = tarn::DataWritePtr(s, off, kPairFieldSize);
     if (b == nullptr) return;  // the store is marked: the caller reports it
-    tarn::putU8(b + tarn::fmt::kFieldKind, tarn::fmt::kKindIndexed);
-    tarn::putU8(b + tarn::fmt::kFieldBase, base);
-    tarn::putU16(b + tarn::fmt::kFieldId, id);
-    tarn::putU32(b + tarn::fmt::kFieldOwner, owner);
-    tarn::putU32(b + tarn::fmt::kFieldNext, next);
-    tarn::putU32(b + tarn::fmt::kFieldIndexLink, 0);
+    static_assert(tarn::fmt::kFieldOwner == 4 && tarn::fmt::kFieldNext == 8 &&
+                      tarn::fmt::kFieldIndexLink == 12 && tarn::fmt::kIndexedValue == 16,
+                  "the header words as laid out in format.h");
+    // The header as two words (see makeHeader in objstore.cpp), then the offset.
+    tarn::putU64(b, uint64_t(tarn::fmt::kKindIndexed) | uint64_t(base) << 8 | uint64_t(id) << 16 |
+                        uint64_t(owner) << 32);
+    tarn::putU64(b + tarn::fmt::kFieldNext, uint64_t(next));  // the index link 0
     tarn::putU32(b + tarn::fmt::kIndexedValue, target);
 }
 

@@ -129,14 +129,17 @@ namespace {
 // The header of a new field, put together to be written in one piece.
 void makeHeader(uint8_t* head, bool indexed, uint8_t base, uint16_t fieldId, uint32_t owner,
                 uint32_t next, uint32_t valueSize) {
-    putU8(head + fmt::kFieldKind, indexed ? fmt::kKindIndexed : fmt::kKindPlain);
-    putU8(head + fmt::kFieldBase, base);
-    putU16(head + fmt::kFieldId, fieldId);
-    putU32(head + fmt::kFieldOwner, owner);
-    putU32(head + fmt::kFieldNext, next);
+    // Built as two words, which the compiler stores whole (byte by byte, it
+    // does not always merge the stores).
+    static_assert(fmt::kFieldKind == 0 && fmt::kFieldBase == 1 && fmt::kFieldId == 2 &&
+                      fmt::kFieldOwner == 4 && fmt::kFieldNext == 8 && fmt::kFieldIndexLink == 12,
+                  "the header words as laid out in format.h");
+    const uint8_t kind = indexed ? fmt::kKindIndexed : fmt::kKindPlain;
     // A byte block's length shares the word with the index link; the length
     // must win, or the block would read back empty.
-    putU32(head + fmt::kFieldIndexLink, base == fmt::kBaseBlock ? valueSize : 0);
+    const uint32_t link = base == fmt::kBaseBlock ? valueSize : 0;
+    putU64(head, uint64_t(kind) | uint64_t(base) << 8 | uint64_t(fieldId) << 16 | uint64_t(owner) << 32);
+    putU64(head + 8, uint64_t(next) | uint64_t(link) << 32);
 }
 
 }  // namespace
