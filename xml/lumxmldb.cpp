@@ -130,13 +130,26 @@ void DbState::closeBy(uint32_t (*close)(lumdb*)) noexcept {
     database = nullptr;
     opened = false;
     tagNames.clear();
+    for (RecentTag& recent : recentTags) recent.length = 0;
 }
 
 int DbState::lookupTag(const unsigned char* tag) {
     if (tag == nullptr) return 0;
     if (xmlDictionary == nullptr) fail(LUM_ERR_BAD_DATABASE);
+    const char* name = reinterpret_cast<const char*>(tag);
+    const size_t n = std::strlen(name);
+    RecentTag* recent = nullptr;
+    if (n != 0 && n < kRecentTagBytes) {
+        recent = &recentTags[(n * 7 + tag[0] * 3 + tag[n - 1]) & 15];
+        if (recent->length == n && std::memcmp(recent->name, name, n) == 0) return recent->usertype;
+    }
     int32_t usertype = 0;
-    check(LumXMLDctLookupTag(xmlDictionary, reinterpret_cast<const char*>(tag), 1, &usertype));
+    check(LumXMLDctLookupTag(xmlDictionary, name, 1, &usertype));
+    if (recent != nullptr) {  // a tag's type never changes while the database is open
+        std::memcpy(recent->name, name, n);
+        recent->length = n;
+        recent->usertype = usertype;
+    }
     return usertype;
 }
 
@@ -314,6 +327,7 @@ void LumXMLDb::Close() {
     st.database = nullptr;
     st.opened = false;
     st.tagNames.clear();
+    for (DbState::RecentTag& recent : st.recentTags) recent.length = 0;
 }
 
 void LumXMLDb::Abandon() {

@@ -49,6 +49,16 @@ struct DbState {
     // asks twice per element. A name stays where it is until the database
     // is closed.
     std::vector<std::unique_ptr<std::string>> tagNames;
+    // User types of the tags asked for lately, by a hash of the name: a load
+    // asks once per element, mostly for a few names. A slot of length 0 is
+    // empty; names of kRecentTagBytes or more are not kept.
+    static constexpr size_t kRecentTagBytes = 24;
+    struct RecentTag {
+        size_t length = 0;
+        int usertype = 0;
+        char name[kRecentTagBytes];
+    };
+    RecentTag recentTags[16];
 
     DbState() = default;
     DbState(const DbState&) = delete;
