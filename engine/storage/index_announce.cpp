@@ -194,18 +194,6 @@ Expected* TakeAnnounced(Store* s, IndexState& st, uint32_t tree, const KeyDesc& 
     return nullptr;
 }
 
-void DropPlaced(IndexState& st, uint32_t tree, const KeyDesc& kd) {
-    ExpectedKeys* k = st.expected;
-    if (k == nullptr || k->count == 0) return;
-    Expected& e = expectedAt(*k, 0);
-    if (!isExpectedKey(e, tree, kd)) return;
-    const bool looked = k->unprobed < k->count && e.path.length != 0;
-    k->first = (k->first + 1) % kExpectedKeys;
-    --k->count;
-    k->unprobed = std::min(k->unprobed, k->count);
-    if (looked) ScoreAnnouncement(st, tree, true);
-}
-
 void ScoreAnnouncement(IndexState& st, uint32_t tree, bool wasted) {
     uint8_t& waste = st.expected->waste[tree];
     waste = wasted ? uint8_t(std::min(255, waste + kWasted)) : uint8_t(std::max(0, waste - kUsed));

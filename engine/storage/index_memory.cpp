@@ -178,15 +178,14 @@ uint32_t TreeInsertRemembered(Store* s, uint32_t* head, const KeyDesc& kd, uint3
         return TreeInsert(s, mirror, head, kd, node, &d);
     }
     TreeMemory m{paths, tree, PathCacheFinger(paths, tree), *head};
+    Expected* announced = TakeAnnounced(s, *st, tree, kd);
     bool found = false;
     const int level = fingerLevel(s, m.finger, PathCacheRotations(paths, tree), *head, kd, &found);
+    if (announced != nullptr && announced->path.length != 0) ScoreAnnouncement(*st, tree, level >= 0);
     if (found) {  // at the foot or above it, whose direction bytes are the finger's already
-        DropPlaced(*st, tree, kd);
         *node = m.finger.path.nodes[level];
         return 0;
     }
-    Expected* announced = TakeAnnounced(s, *st, tree, kd);
-    if (announced != nullptr && announced->path.length != 0) ScoreAnnouncement(*st, tree, level >= 0);
     Start from;
     uint64_t hash = 0;
     if (level >= 0)

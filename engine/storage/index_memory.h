@@ -127,12 +127,6 @@ struct Expected {
 // oldest few; those before it are dropped, their keys having come otherwise
 // or not at all. Valid until the next announcement. Null when there is none.
 Expected* TakeAnnounced(Store* s, IndexState& st, uint32_t tree, const KeyDesc& kd);
-// For a key its tree's finger placed, which needs no look-up: its
-// announcement, when it is the oldest, goes (a look-up made for it counting
-// as wasted), without the look-ups of the others being started for it.
-// Announcements of such keys further back give way as the next ones are
-// taken.
-void DropPlaced(IndexState& st, uint32_t tree, const KeyDesc& kd);
 // Tells the announcements whether the look-up of a key in `tree` was wasted:
 // the tree's finger placed the key anyway.
 void ScoreAnnouncement(IndexState& st, uint32_t tree, bool wasted);
