@@ -20,7 +20,7 @@ before=${1:?usage: compare_load.sh BEFORE_BUILD [AFTER_BUILD] [ROUNDS]}
 after=${2:-$src/build/release}
 rounds=${3:-7}
 source "$src/bench/timing.sh"
-require compare_load.sh valgrind
+require compare_load.sh valgrind /usr/bin/time
 release_build "$src" "$after" xmlload gen_xml expat_floor
 old=$before/tools/xmlload/xmlload new=$after/tools/xmlload/xmlload
 floor=$after/bench/expat_floor gen=$after/bench/gen_xml
@@ -50,31 +50,41 @@ bytes=$(stat -c %s "$work/cat10.xml")
 a=$(count "$old" "$work/cat10.xml" "$work/c.db")
 b=$(count "$new" "$work/cat10.xml" "$work/c.db")
 awk -v a="$a" -v b="$b" -v n="$bytes" 'BEGIN {
-  printf "\ncallgrind, cat10: before %d (%.1f per byte), after %d (%.1f per byte), after/before %.3f\n", a, a / n, b, b / n, b / a }'
+  printf "\ncallgrind, cat10: before %.0f (%.1f per byte), after %.0f (%.1f per byte), after/before %.3f\n", a, a / n, b, b / n, b / a }'
 
-# One document, the floor and both loads by turns; prints the medians of
-# the floor's time, each load's and each load's ratio to the round's floor.
+# Wall seconds and CPU seconds (user and system, both threads) of one load.
+timed_load() {
+  /usr/bin/time -f '%e %U %S' -o "$work/time.txt" "$@" >/dev/null
+  awk '{ printf "%s %.2f\n", $1, $2 + $3 }' "$work/time.txt"
+}
+
+# The 100 MB catalog into folder $1: the floor and both loads by turns;
+# prints the medians of the floor's time, of each load's wall and CPU time
+# and of each load's ratio to the round's floor, then the best ratios.
 paired() {
-  local out=$1 f=() o=() n=() ro=() rn=() fs os ns
+  local out=$1 f=() o=() n=() oc=() nc=() ro=() rn=() fs os ns c
   for ((i = 0; i < rounds; i++)); do
     fs=$(once "$floor" "$work/cat100.xml")
-    os=$(once "$old" "$work/cat100.xml" "$out/old.db")
-    ns=$(once "$new" "$work/cat100.xml" "$out/new.db")
+    read -r os c < <(timed_load "$old" "$work/cat100.xml" "$out/old.db")
+    oc+=("$c")
+    read -r ns c < <(timed_load "$new" "$work/cat100.xml" "$out/new.db")
+    nc+=("$c")
     f+=("$fs") o+=("$os") n+=("$ns")
     ro+=("$(awk -v a="$os" -v b="$fs" 'BEGIN { printf "%.3f", a / b }')")
     rn+=("$(awk -v a="$ns" -v b="$fs" 'BEGIN { printf "%.3f", a / b }')")
   done
-  printf '%s %s %s %s %s %s %s\n' "$(printf '%s\n' "${f[@]}" | median)" "$(printf '%s\n' "${o[@]}" | median)" \
-    "$(printf '%s\n' "${n[@]}" | median)" "$(printf '%s\n' "${ro[@]}" | median)" \
-    "$(printf '%s\n' "${rn[@]}" | median)" "$(printf '%s\n' "${ro[@]}" | best)" "$(printf '%s\n' "${rn[@]}" | best)"
+  m() { printf '%s\n' "$@" | median; }
+  printf '%s %s %s %s %s %s %s %s %s\n' "$(m "${f[@]}")" "$(m "${o[@]}")" "$(m "${n[@]}")" \
+    "$(m "${oc[@]}")" "$(m "${nc[@]}")" "$(m "${ro[@]}")" "$(m "${rn[@]}")" \
+    "$(printf '%s\n' "${ro[@]}" | best)" "$(printf '%s\n' "${rn[@]}" | best)"
 }
 
 echo
-echo "| cat100 onto | floor s | before s | after s | before/floor | after/floor | best before | best after |"
-echo "|---|---|---|---|---|---|---|---|"
-read -r fs os ns ro rn bo bn < <(paired "$work")
-echo "| tmpfs | $fs | $os | $ns | $ro | $rn | $bo | $bn |"
-read -r fs os ns ro rn bo bn < <(paired "$disk")
-echo "| disk (${TMPDIR:-/tmp}) | $fs | $os | $ns | $ro | $rn | $bo | $bn |"
+echo "| cat100 onto | floor s | before s | after s | before CPU s | after CPU s | before/floor | after/floor | best before | best after |"
+echo "|---|---|---|---|---|---|---|---|---|---|"
+read -r fs os ns oc nc ro rn bo bn < <(paired "$work")
+echo "| tmpfs | $fs | $os | $ns | $oc | $nc | $ro | $rn | $bo | $bn |"
+read -r fs os ns oc nc ro rn bo bn < <(paired "$disk")
+echo "| disk (${TMPDIR:-/tmp}) | $fs | $os | $ns | $oc | $nc | $ro | $rn | $bo | $bn |"
 echo
 echo "Load average at the end: $(cut -d' ' -f1-3 /proc/loadavg)"
