@@ -288,6 +288,25 @@ void noteLinkedAfter(lumcursor* c) {
     }
 }
 
+// noteLinkedAfter for a field `n` the caller has just linked after the
+// current one, whose next word it wrote: `after`.
+void noteLinked(lumcursor* c, uint32_t n, uint32_t after) {
+    if (after != 0) {
+        c->count = kUnset;
+        c->last = 0;
+        advance(c);
+    } else if (c->index != kUnset) {
+        c->count = c->index + 2;
+        c->last = n;
+    } else if (c->count != kUnset && c->last == c->field) {
+        ++c->count;
+        c->last = n;
+    } else if (c->last != n) {
+        c->count = kUnset;
+        c->last = 0;
+    }
+}
+
 // Links the new field `f` after the current one (or as a new owner) and moves
 // the cursor onto it, keeping its caches exact.
 void linkNew(lumcursor* c, uint32_t f) {
@@ -328,9 +347,16 @@ uint32_t append(lumcursor* c, LumTypeId id, const void* value, uint32_t length,
                           : t.cls == fmt::kClassText && encoding == enc::kUtf8 ? text.size
                                                                                : ValueSize(t.cls, v);
     const uint8_t stored = storedFlag(t);
+    // After a current field the new one is born with the words linking it
+    // in (the predecessor's owner and next), which only the predecessor's
+    // next word then has to be pointed at it.
+    const uint32_t prev = c->owner != 0 ? c->field : 0;
+    if (prev != 0 && !dataInRange(s, prev, fmt::kPlainOverhead)) return rc::kIllegalFile;
+    const uint32_t owner = prev != 0 ? getU32(DataRaw(s, prev + fmt::kFieldOwner)) : 0;
+    const uint32_t after = prev != 0 ? getU32(DataRaw(s, prev + fmt::kFieldNext)) : 0;
     uint32_t f = 0;
-    if (uint32_t r = FieldCreate(s, &f, t.base, stored, t.number, 0, 0, size)) return checked(c, r);
-    FieldWrite(s, f, v, size, stored);
+    if (uint32_t r = FieldCreateWith(s, &f, t.base, stored, t.number, owner, after, v, size))
+        return checked(c, r);
     // Entered before it is linked, so that a failure leaves the record as it was.
     if (stored == 0) {
         const uint32_t length = fmt::isStringClass(t.cls) ? size - 1 : kLengthUnknown;
@@ -339,7 +365,15 @@ uint32_t append(lumcursor* c, LumTypeId id, const void* value, uint32_t length,
             return checked(c, r);
         }
     }
-    linkNew(c, f);
+    if (prev == 0) {
+        linkNew(c, f);
+        return checked(c, rc::kOk);
+    }
+    refresh(c);
+    DataPutU32(s, prev + fmt::kFieldNext, f);
+    noteLinked(c, f, after);
+    if (c->index != kUnset) ++c->index;
+    c->field = f;
     return checked(c, rc::kOk);
 }
 
@@ -571,6 +605,15 @@ void CursorPlace(lumcursor* cur, uint32_t field, uint32_t owner, uint32_t index,
         cur->count = count;
         cur->last = field;
     }
+}
+
+void CursorPlaceNewRecord(lumcursor* cur, uint32_t start, uint32_t linked, uint32_t linkedNext) {
+    refresh(cur);
+    if (cur->field != 0) noteLinked(cur, linked, linkedNext);
+    remember(cur);
+    cur->field = cur->owner = cur->last = start;
+    cur->index = 0;
+    cur->count = 1;
 }
 
 uint32_t CursorField(const lumcursor* cur) { return cur->field; }

@@ -182,7 +182,12 @@ typedef uint32_t LumTypeId;
  * (see Sharing a file above), polling every few milliseconds; when the time
  * runs out it answers 32 "busy" (errno EWOULDBLOCK). 0, the default, waits
  * not at all and answers 0x2000 at once, as a locked file always has.
- * spare2 is kept, not read.
+ * spare2 is the largest size in bytes the file may grow to, header
+ * included; 0, the default, leaves the format's own limit of 4 GiB. A
+ * growth beyond it is refused as one beyond that limit is: 0x2007 (errno
+ * EFBIG), the area as it was. It bounds growth only: a file that is larger
+ * already opens as before. (A caller that tests what happens at the limit
+ * sets it low, rather than writing 4 GiB.)
  * Driver 1 holds a new file in memory until its first commit or close (or
  * until it outgrows a quarter of physical memory, when it maps the file and
  * writes to it at once), then maps it privately; the file's blocks are

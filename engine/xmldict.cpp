@@ -44,6 +44,22 @@ constexpr uint8_t kTagBase = 0;  // tag types are never stored as fields
 constexpr uint8_t kStartBase = 129;
 constexpr uint32_t kPairFieldSize = tarn::fmt::kIndexedOverhead + 4;
 
+// One field of a pointer pair into its allocated block, header and offset
+// in one write: what FieldInit writes for it, linked as given.
+void putPairField(tarn::Store* s, uint32_t off, uint16_t id, uint8_t base, uint32_t owner, uint32_t next,
+                  uint32_t target) {
+    uint8_t* b = tarn::DataWritePtr(s, off, kPairFieldSize);
+    if (b == nullptr) return;  // the store is marked: the caller reports it
+    static_assert(tarn::fmt::kFieldOwner == 4 && tarn::fmt::kFieldNext == 8 &&
+                      tarn::fmt::kFieldIndexLink == 12 && tarn::fmt::kIndexedValue == 16,
+                  "the header words as laid out in format.h");
+    // The header as two words (see makeHeader in objstore.cpp), then the offset.
+    tarn::putU64(b, uint64_t(tarn::fmt::kKindIndexed) | uint64_t(base) << 8 | uint64_t(id) << 16 |
+                        uint64_t(owner) << 32);
+    tarn::putU64(b + tarn::fmt::kFieldNext, uint64_t(next));  // the index link 0
+    tarn::putU32(b + tarn::fmt::kIndexedValue, target);
+}
+
 // h = h * 9 + b over the name's bytes, each read as a signed 8-bit number.
 uint32_t TagHash(const char* name) {
     uint32_t h = 0;
@@ -213,16 +229,18 @@ uint32_t LumXMLAppendPointerPair(lumcursor* cur, int32_t parentNumber, int32_t c
         tarn::ObjFree(s, p, kPairFieldSize);
         return rc;
     }
-    uint8_t toStart[4], toPointer[4];
-    tarn::putU32(toStart, start);
-    tarn::putU32(toPointer, p);
     // Written without entering the value index: queries never find a pair.
-    tarn::FieldInit(s, p, field, uint16_t(parentNumber), code, 0, toStart, 4);
-    tarn::FieldInit(s, start, 0, uint16_t(childNumber), kStartBase, 0, toPointer, 4);
+    // The pointer goes after the current field (checked above), or starts a
+    // record of its own.
+    const uint32_t owner = field != 0 ? tarn::getU32(tarn::DataRaw(s, field + tarn::fmt::kFieldOwner)) : p;
+    const uint32_t after = field != 0 ? tarn::getU32(tarn::DataRaw(s, field + tarn::fmt::kFieldNext)) : 0;
+    putPairField(s, p, uint16_t(parentNumber), code, owner, after, start);
+    if (field != 0) tarn::DataPutU32(s, field + tarn::fmt::kFieldNext, p);
+    putPairField(s, start, uint16_t(childNumber), kStartBase, start, 0, p);
     rc = tarn::StoreStatus(s);
     if (rc != kOk) return rc;
 
-    tarn::CursorPlace(cur, start, start, 0, 1);
+    tarn::CursorPlaceNewRecord(cur, start, p, after);
     if (pointerOut != nullptr) *pointerOut = p;
     if (startOut != nullptr) *startOut = start;
     return kOk;

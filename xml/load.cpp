@@ -233,6 +233,7 @@ void parse(std::unique_ptr<InputStreamByte> stream, const char* dbfile,
     HandlerOrlo handler(dbfile, options.storing == LumXMLLoadOptions::Storing::InPlace
                                     ? HandlerOrlo::Storing::InPlace
                                     : HandlerOrlo::Storing::WholeOrNothing);
+    handler.setMaxDatabaseBytes(options.maxDatabaseBytes);
     LumXMLSAX::DriverText driver;
     OpenedSource source(std::move(stream));
     if (!options.parseAhead) {

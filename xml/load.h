@@ -12,7 +12,9 @@
 //    once it is complete and on disk. Any failure, a cancel included, leaves
 //    dbfile exactly as it was (or absent) and no temporary file, and stops
 //    at once: what was stored is given up unwritten (LumDbAbandon), so a load
-//    that fails at the size limit of a database writes nothing more.
+//    that fails at the size limit of a database writes nothing more (a load
+//    stopped at a limit of 8 MiB, maxDatabaseBytes, writes less than 64 KiB
+//    and ends sooner than the complete load: tests/xml/load_test.cpp).
 //  - Two threads (parseAhead, the default): expat runs on a second thread
 //    while the calling thread stores, and the texts of the next few hundred
 //    events are announced to the value index before they are stored
@@ -123,6 +125,11 @@ struct LumXMLLoadOptions {
     // is thrown as it is (a LumXMLLoadError, or any exception of its own).
     std::function<bool(uint64_t done, uint64_t total)> progress;
     unsigned progressIntervalMs = 100;
+    // The largest size in bytes the database file may reach; 0 is the
+    // format's own limit of 4 GiB. A load that would go beyond it fails as
+    // one at the 4 GiB limit does: Database, code 0x2007, and nothing left
+    // (for tests of that failure, and for callers that cap their files).
+    uint32_t maxDatabaseBytes = 0;
 };
 
 class TARNXML_API LumXMLLoadError : public LumXMLSAX::SAXException {

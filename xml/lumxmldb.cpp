@@ -17,7 +17,6 @@ namespace {
 constexpr uint32_t kFlagsCreate = 0;
 constexpr uint32_t kFlagsOpen = 16;
 constexpr uint32_t kFlagsReadOnly = 17;
-constexpr uint32_t kSpare2 = 10;
 constexpr uint32_t kUtf8 = 2;
 
 // What the dictionary answers for a type without a name field.
@@ -131,13 +130,26 @@ void DbState::closeBy(uint32_t (*close)(lumdb*)) noexcept {
     database = nullptr;
     opened = false;
     tagNames.clear();
+    for (RecentTag& recent : recentTags) recent.length = 0;
 }
 
 int DbState::lookupTag(const unsigned char* tag) {
     if (tag == nullptr) return 0;
     if (xmlDictionary == nullptr) fail(LUM_ERR_BAD_DATABASE);
+    const char* name = reinterpret_cast<const char*>(tag);
+    const size_t n = std::strlen(name);
+    RecentTag* recent = nullptr;
+    if (n != 0 && n < kRecentTagBytes) {
+        recent = &recentTags[(n * 7 + tag[0] * 3 + tag[n - 1]) & 15];
+        if (recent->length == n && std::memcmp(recent->name, name, n) == 0) return recent->usertype;
+    }
     int32_t usertype = 0;
-    check(LumXMLDctLookupTag(xmlDictionary, reinterpret_cast<const char*>(tag), 1, &usertype));
+    check(LumXMLDctLookupTag(xmlDictionary, name, 1, &usertype));
+    if (recent != nullptr) {  // a tag's type never changes while the database is open
+        std::memcpy(recent->name, name, n);
+        recent->length = n;
+        recent->usertype = usertype;
+    }
     return usertype;
 }
 
@@ -191,13 +203,15 @@ LumXMLDb::LumXMLDb(const char* name, unsigned int sizeHint)
 }
 
 LumXMLDb::LumXMLDb(const LumXMLDb& other)
-    : _state(other._state), databaseName(duplicate(other.databaseName)), sizeHint(other.sizeHint) {}
+    : _state(other._state), databaseName(duplicate(other.databaseName)), sizeHint(other.sizeHint),
+      maxFileBytes(other.maxFileBytes) {}
 
 LumXMLDb& LumXMLDb::operator=(const LumXMLDb& other) {
     char* name = duplicate(other.databaseName);
     std::free(databaseName);
     databaseName = name;
     sizeHint = other.sizeHint;
+    maxFileBytes = other.maxFileBytes;
     _state = other._state;
     return *this;
 }
@@ -232,7 +246,7 @@ void LumXMLDb::_open(uint32_t flags) {
     // A fresh state: copies still holding the old one see it closed.
     auto state = std::make_shared<DbState>();
     state->params.spare1 = BusyTimeout();
-    state->params.spare2 = kSpare2;
+    state->params.spare2 = maxFileBytes;
     state->params.flags = flags;
     state->readOnly = flags == kFlagsReadOnly;
     check(LumDbCreate(&state->database, 0, databaseName, &state->params));
@@ -313,6 +327,7 @@ void LumXMLDb::Close() {
     st.database = nullptr;
     st.opened = false;
     st.tagNames.clear();
+    for (DbState::RecentTag& recent : st.recentTags) recent.length = 0;
 }
 
 void LumXMLDb::Abandon() {

@@ -49,6 +49,16 @@ struct DbState {
     // asks twice per element. A name stays where it is until the database
     // is closed.
     std::vector<std::unique_ptr<std::string>> tagNames;
+    // User types of the tags asked for lately, by a hash of the name: a load
+    // asks once per element, mostly for a few names. A slot of length 0 is
+    // empty; names of kRecentTagBytes or more are not kept.
+    static constexpr size_t kRecentTagBytes = 24;
+    struct RecentTag {
+        size_t length = 0;
+        int usertype = 0;
+        char name[kRecentTagBytes];
+    };
+    RecentTag recentTags[16];
 
     DbState() = default;
     DbState(const DbState&) = delete;
@@ -120,6 +130,11 @@ public:
     static void SetBusyTimeout(unsigned int milliseconds);
     static unsigned int BusyTimeout();
 
+    // The largest size in bytes a database file of a later Create or Open
+    // may grow to (LumDbParams.spare2): a growth beyond it fails as one
+    // beyond the format's 4 GiB does, with 0x2007. 0, the default, leaves
+    // the format's limit.
+    void SetMaxFileBytes(uint32_t bytes) { maxFileBytes = bytes; }
     // Closes what Create or Open opened; nothing when closed. Throws 31 while
     // references hold cursors (the object stays open).
     void Close();
@@ -192,6 +207,7 @@ private:
     std::shared_ptr<tarnxml_detail::DbState> _state;
     char* databaseName;
     unsigned int sizeHint;
+    uint32_t maxFileBytes = 0;
 };
 
 #endif

@@ -26,8 +26,12 @@ inline void putU32(uint8_t* p, uint32_t v) {
 }
 inline uint64_t getU64(const uint8_t* p) { return uint64_t(getU32(p)) | uint64_t(getU32(p + 4)) << 32; }
 inline void putU64(uint8_t* p, uint64_t v) {
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    std::memcpy(p, &v, sizeof v);  // one store, where byte stores are not always merged
+#else
     putU32(p, uint32_t(v));
     putU32(p + 4, uint32_t(v >> 32));
+#endif
 }
 
 // Bytes read as a big-endian number, so that numbers order as the byte

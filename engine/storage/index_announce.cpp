@@ -81,7 +81,9 @@ bool probeStep(Store* s, Probe& p) {
         path.length = 0;
         return false;
     }
-    const int c = -keyVersus(s, p.node, p.kd);
+    // probeable() placed the key's first 16 bytes in the area, which ends in
+    // a NUL while look-ups run.
+    const int c = p.kd.str ? -checkedNodeVersus(s, p.node, p.kd) : -keyVersus(s, p.node, p.kd);
     path.nodes[p.depth] = p.node;
     path.sides[p.depth] = int8_t(c);
     path.length = p.depth + 1;
@@ -109,6 +111,7 @@ bool probeStep(Store* s, Probe& p) {
 // now and then that may show the keys no longer come in order.
 uint32_t startProbes(Store* s, ExpectedKeys& k, PathCache* paths, bool sound) {
     uint32_t n = 0;
+    const bool table = sound && PathCacheHasTable(paths);
     for (uint32_t i = k.count - k.unprobed; i < k.count; ++i) {
         Expected& e = expectedAt(k, i);
         e.path.length = 0;
@@ -130,7 +133,8 @@ uint32_t startProbes(Store* s, ExpectedKeys& k, PathCache* paths, bool sound) {
         if (fingerLevel(s, PathCacheFinger(paths, tree), rotations, head, kd, &found) >= 0) continue;
         waste = uint8_t(std::min(255, waste + kProbed));
         e.path.stamp = rotations;
-        k.hashes[n] = keyHash(kd);
+        // A key's hash is only for the table of paths, when there is one.
+        k.hashes[n] = table ? keyHash(kd) : 0;
         PathCachePrefetch(paths, tree, k.hashes[n]);
         k.probes[n++] = {&e, kd, root, 0};
     }

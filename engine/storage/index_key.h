@@ -164,6 +164,29 @@ inline uint64_t cutAfterNul(uint64_t w, bool* ended) {
     return bits >= 64 ? w : w & ((uint64_t(1) << bits) - 1);
 }
 
+// Sign of (a stored key - kd) as far as kd's start settles it, from the
+// stored key's first 16 bytes, which must be readable; *undecided when both
+// run on past the start. The stored bytes after its terminator are whatever
+// follows it: the first byte in which the words differ decides, unless kd
+// (and so the stored key, equal up to there) ended before it.
+inline int startVersus(const uint8_t* key, const KeyDesc& kd, bool* undecided) {
+    const uint32_t nul = kd.whole ? kd.length : kKeyStart;  // kd's terminator within its start
+    uint64_t w = getBE64(key);
+    if (w != kd.start.a) {
+        if (nul < uint32_t(__builtin_clzll(w ^ kd.start.a)) / 8) return 0;
+        return w < kd.start.a ? -1 : 1;
+    }
+    if (nul < 8) return 0;
+    w = getBE64(key + 8);
+    if (w != kd.start.b) {
+        if (nul < 8 + uint32_t(__builtin_clzll(w ^ kd.start.b)) / 8) return 0;
+        return w < kd.start.b ? -1 : 1;
+    }
+    if (nul < 16) return 0;
+    *undecided = true;
+    return 0;
+}
+
 // Sign of (the string key of `node` - kd), read from the area. When the area
 // ends in a NUL every key ends inside it, so the first words that differ, or
 // a word in which both keys end, settle it (as compareStarts would on a
@@ -171,18 +194,20 @@ inline uint64_t cutAfterNul(uint64_t w, bool* ended) {
 inline int nodeVersus(Store* s, uint32_t node, const KeyDesc& kd) {
     const uint32_t at = node + fmt::kNodeKey;
     if (DataFits(s, at, 16) && DataEndsInNul(s)) {
-        // A little-endian word cut after its NUL, byte-swapped: the key's
-        // bytes zero from its terminator on, as a big-endian number.
-        const uint8_t* key = DataRaw(s, at);
-        bool ended = false;
-        uint64_t w = __builtin_bswap64(cutAfterNul(getLE64(key), &ended));
-        if (w != kd.start.a) return w < kd.start.a ? -1 : 1;
-        if (ended) return 0;
-        w = __builtin_bswap64(cutAfterNul(getLE64(key + 8), &ended));
-        if (w != kd.start.b) return w < kd.start.b ? -1 : 1;
-        if (ended) return 0;
+        bool undecided = false;
+        const int c = startVersus(DataRaw(s, at), kd, &undecided);
+        if (!undecided) return c;
     }
     return DataStrCmp(s, at, kd.str);
+}
+
+// nodeVersus for a caller that has checked both preconditions of its word
+// comparison already: the key's first 16 bytes lie in the area, and the
+// area ends in a NUL.
+inline int checkedNodeVersus(Store* s, uint32_t node, const KeyDesc& kd) {
+    bool undecided = false;
+    const int c = startVersus(DataRaw(s, node + fmt::kNodeKey), kd, &undecided);
+    return undecided ? DataStrCmp(s, node + fmt::kNodeKey, kd.str) : c;
 }
 
 // Sign of (node key - kd).

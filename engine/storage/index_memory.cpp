@@ -63,9 +63,10 @@ bool pathHolds(Store* s, PathCache* paths, uint32_t tree, IndexPath& path, uint3
                const KeyDesc& kd) {
     const uint32_t rotations = PathCacheRotations(paths, tree);
     if (path.stamp != rotations) {
-        if (!nodeOk(s, head) || child(s, head, +1) != path.nodes[0]) return false;
+        // The path's nodes were found sound when it was taken (invariant 3).
+        if (!nodeOk(s, head) || soundChild(s, head, +1) != path.nodes[0]) return false;
         for (uint32_t i = 0; i + 1 < path.length; ++i)
-            if (child(s, path.nodes[i], path.sides[i]) != path.nodes[i + 1]) return false;
+            if (soundChild(s, path.nodes[i], path.sides[i]) != path.nodes[i + 1]) return false;
         path.stamp = rotations;
     }
     const uint32_t key = path.nodes[path.length - 1];
@@ -78,9 +79,10 @@ bool pathHolds(Store* s, PathCache* paths, uint32_t tree, IndexPath& path, uint3
 uint32_t heldLength(Store* s, PathCache* paths, uint32_t tree, IndexPath& path, uint32_t head) {
     const uint32_t rotations = PathCacheRotations(paths, tree);
     if (path.stamp == rotations) return path.length;
-    if (child(s, head, +1) != path.nodes[0]) return 0;
+    // The head is sound, as are the path's nodes (invariant 3).
+    if (soundChild(s, head, +1) != path.nodes[0]) return 0;
     for (uint32_t i = 0; i + 1 < path.length; ++i)
-        if (child(s, path.nodes[i], path.sides[i]) != path.nodes[i + 1]) return i + 1;
+        if (soundChild(s, path.nodes[i], path.sides[i]) != path.nodes[i + 1]) return i + 1;
     path.stamp = rotations;
     return path.length;
 }

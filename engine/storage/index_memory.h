@@ -167,12 +167,12 @@ inline int footVersus(Store* s, const Finger& f, const KeyDesc& kd) {
 // -1 when the finger cannot tell. *found: the node there holds the key. Only
 // the foot and the nearest ancestor bounding its subtree on the key's side
 // are compared: keys entered in order pass that. Inlined: every insertion
-// into a tree asks it.
+// into a tree asks it. The head must have been found sound.
 inline __attribute__((always_inline)) int fingerLevel(Store* s, const Finger& f, uint32_t rotations,
                                                       uint32_t head, const KeyDesc& kd, bool* found) {
     const IndexPath& path = f.path;
     *found = false;
-    if (path.length == 0 || path.stamp != rotations || child(s, head, +1) != path.nodes[0]) return -1;
+    if (path.length == 0 || path.stamp != rotations || soundChild(s, head, +1) != path.nodes[0]) return -1;
     const int foot = int(path.length) - 1;
     const int c = footVersus(s, f, kd);
     if (c == 0) {

@@ -215,6 +215,41 @@ uint32_t descend(Store* s, NodeMirror* mirror, NodeMirror* copies, const KeyDesc
     }
 }
 
+// descend for a tree without copies: each node is read where it lies, as
+// openNode would read it into scratch, with the same checks and writes.
+uint32_t descendPlain(Store* s, NodeMirror* mirror, const KeyDesc& kd, Walk& w, int level, Descent* d,
+                      uint32_t* node, bool* linked) {
+    if (!nodeOk(s, w.P)) return markDamaged(s);
+    for (int depth = level;; ++depth) {
+        if (depth >= kMaxDepth) return markDamaged(s);
+        if (uint32_t(depth) == kDeepTree) markDeep(mirror, kd);
+        const uint8_t* at = DataRaw(s, w.P);  // nodeOk: its fixed part lies in the area
+        const uint32_t left = getU32(at + fmt::kNodeLeft), right = getU32(at + fmt::kNodeRight);
+        prefetchNode(s, left);
+        prefetchNode(s, right);
+        const int c = -keyVersus(s, w.P, kd);
+        notePath(d, depth, w.P, c);
+        if (c == 0) {
+            d->found = d->complete = uint32_t(depth) < kCachedDepth;
+            *node = w.P;
+            return 0;
+        }
+        setSoundDirection(s, w.P, c);
+        const uint32_t next = c > 0 ? right : left;
+        if (next == 0) {
+            *linked = true;
+            return link(s, mirror, nullptr, kd, w.P, c, depth, d, node);
+        }
+        if (!nodeOk(s, next)) return rc::kIllegalFile;
+        if (signedByte(*DataRaw(s, next + fmt::kNodeBalance)) != 0) {
+            w.T = w.P;
+            w.S = next;
+            w.top = uint32_t(depth) + 1;
+        }
+        w.P = next;
+    }
+}
+
 // After q was linked: the nodes from S's child down to q lean the way the
 // descent went (their direction bytes); S absorbs the growth or, leaning
 // that way already, is rotated, and T takes the subtree's new top.
@@ -271,7 +306,9 @@ uint32_t TreeInsert(Store* s, NodeMirror* mirror, uint32_t* head, const KeyDesc&
     if (root == 0) return plantRoot(s, mirror, copies, *head, kd, node);
     Walk w = startAt(s, mirror, *head, root, kd, d, from);
     bool linked = false;
-    if (uint32_t r = descend(s, mirror, copies, kd, w, int(from.level), d, node, &linked)) return r;
+    const uint32_t r = copies != nullptr ? descend(s, mirror, copies, kd, w, int(from.level), d, node, &linked)
+                                         : descendPlain(s, mirror, kd, w, int(from.level), d, node, &linked);
+    if (r != 0) return r;
     return linked ? rebalance(s, copies, w, *node, d) : 0;
 }
 

@@ -124,6 +124,26 @@ uint32_t ValueSize(int cls, const void* value) {
     return value ? uint32_t(std::strlen(static_cast<const char*>(value))) + 1 : 0;
 }
 
+namespace {
+
+// The header of a new field, put together to be written in one piece.
+void makeHeader(uint8_t* head, bool indexed, uint8_t base, uint16_t fieldId, uint32_t owner,
+                uint32_t next, uint32_t valueSize) {
+    // Built as two words, which the compiler stores whole (byte by byte, it
+    // does not always merge the stores).
+    static_assert(fmt::kFieldKind == 0 && fmt::kFieldBase == 1 && fmt::kFieldId == 2 &&
+                      fmt::kFieldOwner == 4 && fmt::kFieldNext == 8 && fmt::kFieldIndexLink == 12,
+                  "the header words as laid out in format.h");
+    const uint8_t kind = indexed ? fmt::kKindIndexed : fmt::kKindPlain;
+    // A byte block's length shares the word with the index link; the length
+    // must win, or the block would read back empty.
+    const uint32_t link = base == fmt::kBaseBlock ? valueSize : 0;
+    putU64(head, uint64_t(kind) | uint64_t(base) << 8 | uint64_t(fieldId) << 16 | uint64_t(owner) << 32);
+    putU64(head + 8, uint64_t(next) | uint64_t(link) << 32);
+}
+
+}  // namespace
+
 uint32_t FieldCreate(Store* s, uint32_t* out, uint8_t base, uint8_t indexFlag, uint16_t fieldId,
                      uint32_t owner, uint32_t next, uint32_t valueSize) {
     bool indexed = indexFlag == 0;
@@ -133,17 +153,31 @@ uint32_t FieldCreate(Store* s, uint32_t* out, uint8_t base, uint8_t indexFlag, u
     uint32_t off = 0;
     uint32_t r = ObjAlloc(s, uint32_t(size), &off);
     if (r != 0) return r;
-    // The header is put together here and written in one piece.
     uint8_t head[fmt::kIndexedOverhead];
-    putU8(head + fmt::kFieldKind, indexed ? fmt::kKindIndexed : fmt::kKindPlain);
-    putU8(head + fmt::kFieldBase, base);
-    putU16(head + fmt::kFieldId, fieldId);
-    putU32(head + fmt::kFieldOwner, owner);
-    putU32(head + fmt::kFieldNext, next);
-    // A byte block's length shares the word with the index link; the length
-    // must win, or the block would read back empty.
-    putU32(head + fmt::kFieldIndexLink, base == fmt::kBaseBlock ? valueSize : 0);
+    makeHeader(head, indexed, base, fieldId, owner, next, valueSize);
     putHeader(s, off, wide, head);
+    *out = off;
+    return 0;
+}
+
+uint32_t FieldCreateWith(Store* s, uint32_t* out, uint8_t base, uint8_t indexFlag, uint16_t fieldId,
+                         uint32_t owner, uint32_t next, const void* src, uint32_t len) {
+    const bool indexed = indexFlag == 0;
+    const bool wide = indexed || base == fmt::kBaseBlock;
+    const uint32_t overhead = wide ? fmt::kIndexedOverhead : fmt::kPlainOverhead;
+    const uint64_t size = uint64_t(len) + overhead;
+    if (size > UINT32_MAX) return rc::kTooBig;
+    uint32_t off = 0;
+    if (uint32_t r = ObjAlloc(s, uint32_t(size), &off)) return r;
+    uint8_t* p = DataWritePtr(s, off, uint32_t(size));
+    if (p == nullptr) return StoreStatus(s) != 0 ? rc::kIllegalFile : rc::kBadFlags;
+    uint8_t head[fmt::kIndexedOverhead];
+    makeHeader(head, indexed, base, fieldId, owner, next, len);
+    if (wide)
+        std::memcpy(p, head, fmt::kIndexedOverhead);
+    else
+        std::memcpy(p, head, fmt::kPlainOverhead);
+    if (len != 0) std::memcpy(p + overhead, src, len);
     *out = off;
     return 0;
 }

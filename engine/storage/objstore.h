@@ -44,6 +44,10 @@ uint32_t ValueSize(int cls, const void* value);
 // Base type 10 gets its length word even when indexFlag is 0.
 uint32_t FieldCreate(Store* s, uint32_t* out, uint8_t base, uint8_t indexFlag, uint16_t fieldId,
                      uint32_t owner, uint32_t next, uint32_t valueSize);
+// FieldCreate and FieldWrite in one: the header and `len` bytes of value
+// from src, written through one range check.
+uint32_t FieldCreateWith(Store* s, uint32_t* out, uint8_t base, uint8_t indexFlag, uint16_t fieldId,
+                         uint32_t owner, uint32_t next, const void* src, uint32_t len);
 // Fills an allocated block as a field linked after prev (0: a new owner).
 // flags bit 0 set = plain. Does not enter the value index.
 uint32_t FieldInit(Store* s, uint32_t off, uint32_t prev, uint16_t fieldId, uint8_t base,

@@ -81,7 +81,7 @@ void PathCacheRotated(PathCache* cache, uint32_t tree) {
 }
 
 Finger& PathCacheFinger(PathCache* cache, uint32_t tree) {
-    return cache->fingers[tree % kTrees];
+    return cache->fingers[tree < kTrees ? tree : 0];  // trees are numbered below kTrees
 }
 
 }  // namespace tarn::vindex

@@ -252,9 +252,11 @@ uint32_t StoreGrow(Store* s) {
         s->writeRefused = true;
         return rc::kBadFlags;
     }
-    // The data area must stay addressable by 32-bit offsets. errno tells
-    // the limit, as a failing system call would.
-    if (uint64_t(s->view->dataSize) + s->params.growSize + fmt::kHeaderSize > 0xFFFFFFFFull) {
+    // The data area must stay addressable by 32-bit offsets, and within the
+    // caller's limit (spare2). errno tells the limit, as a failing system
+    // call would.
+    const uint64_t limit = s->params.spare2 != 0 ? s->params.spare2 : 0xFFFFFFFFull;
+    if (uint64_t(s->view->dataSize) + s->params.growSize + fmt::kHeaderSize > limit) {
         errno = EFBIG;
         return rc::kFileTooLarge;
     }

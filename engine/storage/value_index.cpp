@@ -18,8 +18,9 @@ using namespace vindex;
 uint32_t enterIntoTree(Store* s, uint8_t base, uint16_t fieldId, uint32_t field, const KeyDesc& kd,
                        uint32_t root) {
     uint32_t node = 0;
+    const uint32_t before = root;
     if (uint32_t r = TreeInsertRemembered(s, &root, kd, &node)) return r;
-    IndexRootSet(s, base, kd.bucket, root);
+    if (root != before) IndexRootSet(s, base, kd.bucket, root);  // a tree was planted
     uint32_t groups = DataGetU32(s, node + fmt::kNodeGroups);
     if (groups != 0) return GroupAdd(s, fieldId, field, groups);
     uint32_t r = GroupNew(s, fieldId, field, 0, &groups);

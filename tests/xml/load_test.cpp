@@ -9,8 +9,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -172,6 +174,58 @@ TEST_F(LoadTest, FailuresComeByKindWithTheirCodes) {
     EXPECT_THROW(LumXMLLoad(LumXMLInput::File(xml.c_str()), db.c_str(), options), std::logic_error);
     EXPECT_EQ(strays(), "");
     EXPECT_FALSE(tarn_test::exists(db));
+}
+
+// Bytes this process has handed to write calls so far (every thread).
+uint64_t bytesWritten() {
+    std::ifstream io("/proc/self/io");
+    std::string key;
+    uint64_t value = 0;
+    while (io >> key >> value)
+        if (key == "wchar:") return value;
+    return 0;
+}
+
+// A load that reaches a lowered size limit fails as one at the 4 GiB limit
+// does and stops there: what was stored is given up unwritten (the complete
+// load writes its whole database; the failing one writes next to nothing),
+// in less time than the complete load takes, and leaves nothing behind.
+TEST_F(LoadTest, AFailureAtTheSizeLimitWritesNothingAndEndsAtOnce) {
+    const size_t from = text.find("<book"), to = text.rfind("</catalog>");
+    std::string big = "<catalog>";
+    for (int copy = 0; copy < 4; ++copy) big += text.substr(from, to - from);
+    tarn_test::writeText(xml, big + "</catalog>");
+    using Clock = std::chrono::steady_clock;
+    const uint64_t before = bytesWritten();
+    const Clock::time_point start = Clock::now();
+    LumXMLLoad(LumXMLInput::File(xml.c_str()), db.c_str());
+    const double whole = std::chrono::duration<double>(Clock::now() - start).count();
+    const uint64_t size = tarn_test::readFile(db).size();
+    const bool measured = bytesWritten() != 0;  // without the kernel's accounting, time alone
+    if (measured) {
+        ASSERT_GE(bytesWritten() - before, size) << "the measure sees the writes";
+    }
+    constexpr uint32_t kLimit = 8u << 20;
+    ASSERT_GT(size, kLimit + kLimit / 2);
+    for (bool ahead : {true, false}) {
+        tarn_test::writeText(db, "old bytes");
+        LumXMLLoadOptions options;
+        options.parseAhead = ahead;
+        options.maxDatabaseBytes = kLimit;
+        const uint64_t written = bytesWritten();
+        const Clock::time_point began = Clock::now();
+        const LumXMLLoadError e = failureOf(LumXMLInput::File(xml.c_str()), db, options);
+        const double failing = std::chrono::duration<double>(Clock::now() - began).count();
+        const std::string how = ahead ? "ahead" : "one thread";
+        EXPECT_EQ(e.getKind(), Kind::Database) << how;
+        EXPECT_EQ(e.getCode(), LUM_ERR_FILE_TOO_LARGE) << how;
+        if (measured) {
+            EXPECT_LT(bytesWritten() - written, 64u << 10) << how;
+        }
+        EXPECT_LT(failing, 2 * whole + 0.05) << how << ": " << failing << " s against " << whole << " s";
+        EXPECT_TRUE(tarn_test::readText(db) == "old bytes") << how;
+        EXPECT_EQ(strays(), "") << how;
+    }
 }
 
 }  // namespace

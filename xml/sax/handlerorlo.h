@@ -56,6 +56,10 @@ public:
     ~HandlerOrlo() override;
     HandlerOrlo(const HandlerOrlo&) = delete;
     HandlerOrlo& operator=(const HandlerOrlo&) = delete;
+    // The largest size in bytes the database file may grow to, for the
+    // documents started after the call (LumXMLDb::SetMaxFileBytes); 0, the
+    // default, is the format's 4 GiB.
+    void setMaxDatabaseBytes(uint32_t bytes) { _database.SetMaxFileBytes(bytes); }
 
     void startDocument() override;
     void endDocument() override;

@@ -315,15 +315,22 @@ private:
         (_string(strings), ...);
         _done();
     }
+    // The op, the length word, the bytes and their terminator, in one piece.
     void _run(Op op, const unsigned char* chars, unsigned int length) {
-        _op(op);
+        _endText();
+        const uint32_t w = length;
+        unsigned char* at = _block->bytes.append(1 + sizeof w + size_t(length) + 1);
+        at[0] = static_cast<unsigned char>(op);
+        std::memcpy(at + 1, &w, sizeof w);
+        if (length != 0) std::memcpy(at + 1 + sizeof w, chars, length);
+        at[1 + sizeof w + length] = 0;
+        const size_t lengthAt = size_t(at + 1 - _block->bytes.data());
         if (op == Op::Characters) {  // a later run may join it
-            _textAt = _block->bytes.size();
+            _textAt = lengthAt;
             _textLength = length;
+        } else {
+            _noteText(lengthAt + sizeof w, length, LookAhead::Kind::Data);
         }
-        _word(length);
-        _terminated(chars, length);
-        if (op == Op::Whitespace) _noteText(_block->bytes.size() - length - 1, length, LookAhead::Kind::Data);
         _done();
     }
     void _terminated(const unsigned char* chars, size_t length) {

@@ -13,8 +13,8 @@ namespace {
 
 struct MemStore {
     Store* s = nullptr;
-    explicit MemStore(uint32_t initial = 0, uint32_t grow = 0, uint32_t flags = 0) {
-        LumDbParams p{flags, initial, grow, 4, 0, 0};
+    explicit MemStore(uint32_t initial = 0, uint32_t grow = 0, uint32_t flags = 0, uint32_t limit = 0) {
+        LumDbParams p{flags, initial, grow, 4, 0, limit};
         EXPECT_EQ(StoreOpen(&s, &p, nullptr), rc::kOk);
     }
     ~MemStore() {
@@ -112,6 +112,15 @@ TEST(StoreAccessTest, GrowthStopsBeforeOffsetsOverflow) {
     // The message names the limit, never "Success".
     EXPECT_STREQ(LumErrorMessage(int32_t(rc::kFileTooLarge)),
                  "GetFileSize(): File size exceeds 4 GB: File too large:");
+
+    // A caller's lower limit counts the header too, and a growth that would
+    // end on it exactly is still allowed.
+    MemStore limited(0, 4096, 0, fmt::kHeaderSize + 3 * 4096);
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(StoreGrow(limited.s), rc::kOk) << i;
+    errno = 0;
+    EXPECT_EQ(StoreGrow(limited.s), rc::kFileTooLarge);
+    EXPECT_EQ(errno, EFBIG);
+    EXPECT_EQ(StoreDataSize(limited.s), 3u * 4096);
 }
 
 TEST(StoreStringTest, ComparisonsAreUnsignedAndBounded) {

@@ -282,6 +282,36 @@ TEST_F(Index, StringClassesOrderBytewiseAcrossBuckets) {
     EXPECT_EQ(search(9, 2, "ell", nullptr, kIndexContains), (Fields{hello, yell}));
 }
 
+// A stored key is compared a word at a time where it lies, whatever bytes
+// follow its terminator: the sign is strcmp's, or the comparison is left to
+// a whole read only when both keys run on past their 16-byte starts.
+TEST(IndexKeys, StartsOrderAsStringsWhateverFollowsTheTerminator) {
+    std::mt19937 rng(2718);
+    auto randomKey = [&rng] {
+        std::string k(rng() % 3 == 0 ? 0 : 4 + rng() % 14, 'k');  // long shared starts
+        for (uint32_t n = rng() % 5; n > 0; --n) k += "ak\x01\x7F\x80\xFF"[rng() % 6];
+        return k;
+    };
+    for (int round = 0; round < 200000; ++round) {
+        const std::string a = randomKey(), b = randomKey();
+        uint8_t stored[48];
+        for (uint8_t& byte : stored) byte = uint8_t(rng());  // what follows the key
+        std::memcpy(stored, b.c_str(), std::min<size_t>(b.size() + 1, sizeof stored));
+        const bool known = rng() % 2;
+        const vindex::KeyDesc kd =
+            vindex::describeString(fmt::kClassText, a.c_str(), known ? uint32_t(a.size()) : kLengthUnknown);
+        bool undecided = false;
+        const int got = vindex::startVersus(stored, kd, &undecided);
+        const int want = (std::strcmp(b.c_str(), a.c_str()) > 0) - (std::strcmp(b.c_str(), a.c_str()) < 0);
+        if (undecided) {
+            ASSERT_TRUE(a.size() >= 16 && b.size() >= 16 && a.compare(0, 16, b, 0, 16) == 0)
+                << "round " << round << ": '" << a << "' against '" << b << "'";
+        } else {
+            ASSERT_EQ(got, want) << "round " << round << ": '" << a << "' against '" << b << "'";
+        }
+    }
+}
+
 TEST_F(Index, ReversedBoundsAcrossBucketsAreExchanged) {
     std::map<int, uint32_t> f;
     for (int k : {1, 5, 10, 20, 255, 256, 300, 301, 70000 % 65536}) f[k] = add(3, 1, num(3, k));
