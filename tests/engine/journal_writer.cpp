@@ -11,11 +11,18 @@
 //   journal_writer touch DB K               a small change: the number of K
 //                                           records spread over the file
 //                                           rewritten in place, a commit
-//   journal_writer commits DB K M BUSYMS    K sessions, each appending M
-//                                           records and committing
-//   journal_writer count DB LOOPS BUSYMS    LOOPS read-only opens, each
+//   journal_writer commits DB K M BUSYMS [MARK]
+//                                           K sessions, each appending M
+//                                           records and committing; with
+//                                           MARK, first waits (10 s at most)
+//                                           for that file to exist
+//   journal_writer count DB LOOPS BUSYMS [UNTIL MARK]
+//                                           LOOPS read-only opens, each
 //                                           printing the number of records,
-//                                           "busy" or "error CODE"
+//                                           "busy" or "error CODE"; with
+//                                           UNTIL, stops at a count of UNTIL
+//                                           or more, and creates MARK after
+//                                           its first count
 //   journal_writer recover DB               opens for writing (which rolls an
 //                                           unfinished change back), closes
 //
@@ -26,6 +33,8 @@
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include <unistd.h>
 
 #include "engine/tarn20.h"
 
@@ -179,7 +188,14 @@ void touch(const char* path, uint32_t records) {
     s.close();
 }
 
-void commits(const char* path, uint32_t sessions, uint32_t each, uint32_t busyMs) {
+// So that the readers of a sharing test are under way before the first
+// change, however slowly they start.
+void awaitMark(const char* mark) {
+    for (int waited = 0; mark != nullptr && waited < 10000 && access(mark, F_OK) != 0; ++waited) usleep(1000);
+}
+
+void commits(const char* path, uint32_t sessions, uint32_t each, uint32_t busyMs, const char* mark) {
+    awaitMark(mark);
     for (uint32_t k = 0; k < sessions; ++k) {
         Session s(path, 16, 1, busyMs);
         s.find();
@@ -190,13 +206,19 @@ void commits(const char* path, uint32_t sessions, uint32_t each, uint32_t busyMs
     }
 }
 
-void count(const char* path, uint32_t loops, uint32_t busyMs) {
+void count(const char* path, uint32_t loops, uint32_t busyMs, uint32_t until, const char* mark) {
     for (uint32_t i = 0; i < loops; ++i) {
         try {
             Session s(path, 17, 1, busyMs);
             s.find();
-            std::printf("%zu\n", s.records().size());
+            const size_t n = s.records().size();
+            std::printf("%zu\n", n);
             s.close();
+            if (mark != nullptr) {
+                std::fclose(std::fopen(mark, "a"));
+                mark = nullptr;
+            }
+            if (until != 0 && n >= until) return;
         } catch (const Failed& f) {
             if (f.code != LUM_ERR_BUSY) throw;
             std::printf("busy\n");
@@ -215,9 +237,11 @@ int run(int argc, char** argv) {
     if (command == "make" && argc == 5) return make(db, number(argv[3]), number(argv[4])), 0;
     if (command == "change" && argc == 5) return change(db, number(argv[3]), number(argv[4])), 0;
     if (command == "touch" && argc == 4) return touch(db, number(argv[3])), 0;
-    if (command == "commits" && argc == 6)
-        return commits(db, number(argv[3]), number(argv[4]), number(argv[5])), 0;
-    if (command == "count" && argc == 5) return count(db, number(argv[3]), number(argv[4])), 0;
+    if (command == "commits" && (argc == 6 || argc == 7))
+        return commits(db, number(argv[3]), number(argv[4]), number(argv[5]), argc == 7 ? argv[6] : nullptr), 0;
+    if (command == "count" && argc == 5) return count(db, number(argv[3]), number(argv[4]), 0, nullptr), 0;
+    if (command == "count" && argc == 7)
+        return count(db, number(argv[3]), number(argv[4]), number(argv[5]), argv[6]), 0;
     if (command == "recover" && argc == 3) return recover(db), 0;
     std::fprintf(stderr, "journal_writer: see the head of journal_writer.cpp for the commands\n");
     return 2;

@@ -339,11 +339,17 @@ TEST(Sharing, ReadersBesideAWriterSeeTheCountBeforeOrAfterEachChange) {
     ToolResult writer;
     std::vector<ToolResult> readers(kReaders);
     std::vector<std::thread> threads;
+    // Each reader reads until it sees the last commit's count; the writer
+    // starts once one has read, so the readers span its changes however the
+    // machine schedules them.
+    const std::string last = std::to_string(500 + kCommits * kEach), mark = dir.file("reading");
     for (int i = 0; i < kReaders; ++i)
-        threads.emplace_back([&, i] { readers[i] = tarntest::runTool({JOURNAL_WRITER_PATH, "count", db, "60", "10000"}); });
+        threads.emplace_back([&, i] {
+            readers[i] = tarntest::runTool({JOURNAL_WRITER_PATH, "count", db, "100000", "10000", last, mark});
+        });
     threads.emplace_back([&] {
         writer = tarntest::runTool({JOURNAL_WRITER_PATH, "commits", db, std::to_string(kCommits),
-                                    std::to_string(kEach), "10000"});
+                                    std::to_string(kEach), "10000", mark});
     });
     for (std::thread& t : threads) t.join();
     EXPECT_EQ(writer.exitStatus, 0) << describe(writer);
@@ -358,8 +364,8 @@ TEST(Sharing, ReadersBesideAWriterSeeTheCountBeforeOrAfterEachChange) {
         }
     }
     EXPECT_GE(seen.size(), 2u) << "the readers are meant to see the writer's changes";
-    const ToolResult last = tarntest::runTool({JOURNAL_WRITER_PATH, "count", db, "1", "0"});
-    EXPECT_EQ(last.out, std::to_string(500 + kCommits * kEach) + "\n");
+    const ToolResult final = tarntest::runTool({JOURNAL_WRITER_PATH, "count", db, "1", "0"});
+    EXPECT_EQ(final.out, last + "\n");
 }
 
 }  // namespace
